@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that are missing, then configures and builds into build/.
+# Usage: scripts/setup.sh [extra packages...]   (BUILD_TYPE=Debug to change the build type)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+packages=(cmake g++ make pkgconf qt6-base-dev qt6-svg-dev qt6-qpa-plugins libdcmtk-dev libdcmtk17 "$@")
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -q
+  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" >/dev/null
+cmake --build "$root/build" -j"$(nproc)"

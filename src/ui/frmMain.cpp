@@ -1,0 +1,161 @@
+#include "frmMain.h"
+
+#include "BrowseForFolder.h"
+#include "Error_Handler.h"
+#include "modINI.h"
+
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QSvgRenderer>
+#include <algorithm>
+
+// Resources of a static library are registered explicitly.
+static void initIconResources() { Q_INIT_RESOURCE(icons); }
+
+namespace {
+
+const QString kSection = QStringLiteral("InstitutionName");
+const QString kActivate = QStringLiteral("Aktivieren");
+const QString kDeactivate = QStringLiteral("Deaktivieren");
+
+QPixmap renderSvg(const QString &resource, int size)
+{
+    QPixmap pixmap(size, size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    QSvgRenderer(resource).render(&painter);
+    return pixmap;
+}
+
+QIcon iconFromSvg(const QString &resource, std::initializer_list<int> sizes)
+{
+    initIconResources();
+    QIcon icon;
+    for (int size : sizes)
+        icon.addPixmap(renderSvg(resource, size));
+    return icon;
+}
+
+} // namespace
+
+frmMain::frmMain(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("Institution Name ändern"));
+    setWindowIcon(iconFromSvg(QStringLiteral(":/icons/app.svg"), {16, 24, 32, 48}));
+
+    btnActivate = new QPushButton(kActivate, this);
+    frmOptions = new QGroupBox(QStringLiteral("Einstellungen"), this);
+    cmdSearchFolder = new QPushButton(frmOptions);
+    txtFolder = new QLineEdit(frmOptions);
+    txtInstitutionName = new QLineEdit(frmOptions);
+    txtPort = new QLineEdit(frmOptions);
+    lblFolder = new QLabel(QStringLiteral("Temp-Ordner:"), frmOptions);
+    lblInstitutionName = new QLabel(QStringLiteral("Institution Name:"), frmOptions);
+    lblPort = new QLabel(QStringLiteral("Port:"), frmOptions);
+
+    btnActivate->setObjectName(QStringLiteral("btnActivate"));
+    frmOptions->setObjectName(QStringLiteral("frmOptions"));
+    cmdSearchFolder->setObjectName(QStringLiteral("cmdSearchFolder"));
+    txtFolder->setObjectName(QStringLiteral("txtFolder"));
+    txtInstitutionName->setObjectName(QStringLiteral("txtInstitutionName"));
+    txtPort->setObjectName(QStringLiteral("txtPort"));
+    lblFolder->setObjectName(QStringLiteral("lblFolder"));
+    lblInstitutionName->setObjectName(QStringLiteral("lblInstitutionName"));
+    lblPort->setObjectName(QStringLiteral("lblPort"));
+
+    cmdSearchFolder->setIcon(iconFromSvg(QStringLiteral(":/icons/magnifier.svg"), {16}));
+    cmdSearchFolder->setIconSize(QSize(16, 16));
+    for (QLabel *label : {lblFolder, lblInstitutionName, lblPort})
+        label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    // The layout is drawn in twips for a small 8-point font. Larger default fonts scale the
+    // whole design evenly, so that no caption is clipped and the proportions stay.
+    const QFontMetrics fm(font());
+    const int labelRoom = 1215 / 15 - 2;
+    const int buttonRoom = 1215 / 15 - 14;
+    scale_ = std::max({1.0,
+                       double(fm.horizontalAdvance(lblInstitutionName->text())) / labelRoom,
+                       double(fm.horizontalAdvance(lblFolder->text())) / labelRoom,
+                       double(fm.horizontalAdvance(kDeactivate)) / buttonRoom,
+                       double(txtPort->sizeHint().height()) / (315 / 15)});
+
+    btnActivate->setGeometry(twips(4440), twips(1680), twips(1215), twips(375));
+    frmOptions->setGeometry(twips(120), twips(120), twips(5535), twips(1455));
+    cmdSearchFolder->setGeometry(twips(5040), twips(600), twips(325), twips(325));
+    txtFolder->setGeometry(twips(1440), twips(600), twips(3495), twips(315));
+    txtInstitutionName->setGeometry(twips(1440), twips(960), twips(3975), twips(315));
+    txtPort->setGeometry(twips(1440), twips(240), twips(735), twips(315));
+    // Labels share one right edge, a small gap left of the text boxes.
+    const int labelRight = twips(1440) - twips(105);
+    lblFolder->setGeometry(labelRight - twips(1215), twips(645), twips(1215), twips(255));
+    lblInstitutionName->setGeometry(labelRight - twips(1215), twips(1000), twips(1215), twips(255));
+    lblPort->setGeometry(labelRight - twips(375), twips(285), twips(375), twips(255));
+    setFixedSize(twips(5790), twips(2145));
+
+    setTabOrder(txtPort, txtInstitutionName);
+    setTabOrder(txtInstitutionName, txtFolder);
+    setTabOrder(txtFolder, cmdSearchFolder);
+    setTabOrder(cmdSearchFolder, btnActivate);
+
+    connect(cmdSearchFolder, &QPushButton::clicked, this, &frmMain::cmdSearchFolder_Click);
+
+    Form_Load();
+}
+
+frmMain::~frmMain() = default;
+
+int frmMain::twips(int value) const
+{
+    return qRound(value * scale_ / 15.0);
+}
+
+QString frmMain::settingsPath() const
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/Settings.ini");
+}
+
+void frmMain::Form_Load()
+{
+    try {
+        txtPort->setText(modINI::ReadINI(kSection, QStringLiteral("Port"), QString(), settingsPath(), 256));
+        txtFolder->setText(modINI::ReadINI(kSection, QStringLiteral("Folder"), QString(), settingsPath(), 256));
+        txtInstitutionName->setText(
+            modINI::ReadINI(kSection, QStringLiteral("InstitutionName"), QString(), settingsPath(), 256));
+    } catch (...) {
+        Error_Handler::LogError(QStringLiteral("Form_Load"));
+    }
+}
+
+void frmMain::DeActivate(bool enable)
+{
+    try {
+        txtFolder->setEnabled(enable);
+        txtPort->setEnabled(enable);
+        txtInstitutionName->setEnabled(enable);
+        cmdSearchFolder->setEnabled(enable);
+        btnActivate->setText(enable ? kActivate : kDeactivate);
+    } catch (...) {
+        Error_Handler::LogError(QStringLiteral("DeActivate"));
+    }
+}
+
+void frmMain::cmdSearchFolder_Click()
+{
+    try {
+        QString path = BrowseForFolder::BrowseFolder(QStringLiteral("Bitte wählen Sie den Temp Ordner aus..."));
+        if (path.isEmpty())
+            return;
+        if (!path.endsWith(QLatin1Char('/')))
+            path += QLatin1Char('/');
+        txtFolder->setText(path);
+    } catch (...) {
+        Error_Handler::LogError(QStringLiteral("cmdSearchFolder_Click"));
+    }
+}

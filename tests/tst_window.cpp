@@ -1,0 +1,156 @@
+#include "BrowseForFolder.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+class WindowTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    static QString appDir() { return QCoreApplication::applicationDirPath(); }
+    static QString settingsPath() { return appDir() + "/Settings.ini"; }
+    static QString logPath() { return appDir() + "/Logs/ErrorLog.log"; }
+    static void writeSettings(const QByteArray &bytes)
+    {
+        QFile f(settingsPath());
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+    }
+    template <class T> static T *child(frmMain &w, const char *name)
+    {
+        T *c = w.findChild<T *>(QLatin1String(name));
+        if (!c)
+            qFatal("no control %s", name);
+        return c;
+    }
+    static QList<QWidget *> settingsControls(frmMain &w)
+    {
+        return {child<QLineEdit>(w, "txtPort"), child<QLineEdit>(w, "txtFolder"),
+                child<QLineEdit>(w, "txtInstitutionName"), child<QPushButton>(w, "cmdSearchFolder")};
+    }
+    static void verifyIdleLook(frmMain &w)
+    {
+        for (QWidget *c : settingsControls(w))
+            QVERIFY2(c->isEnabled(), qPrintable(c->objectName()));
+        QCOMPARE(child<QPushButton>(w, "btnActivate")->text(), QStringLiteral("Aktivieren"));
+        QVERIFY(child<QPushButton>(w, "btnActivate")->isEnabled());
+    }
+
+private slots:
+    void init()
+    {
+        QFile::remove(settingsPath());
+        QDir(appDir() + "/Logs").removeRecursively();
+    }
+
+    void startsIdleWithEmptyFieldsWithoutSettings()
+    {
+        frmMain w;
+        QCOMPARE(w.windowTitle(), QStringLiteral("Institution Name ändern"));
+        QCOMPARE(child<QLineEdit>(w, "txtPort")->text(), QString());
+        QCOMPARE(child<QLineEdit>(w, "txtFolder")->text(), QString());
+        QCOMPARE(child<QLineEdit>(w, "txtInstitutionName")->text(), QString());
+        verifyIdleLook(w);
+        QVERIFY(!QFile::exists(logPath()));
+        QVERIFY(!QFile::exists(settingsPath()));
+    }
+
+    void fillsFieldsFromSettings()
+    {
+        writeSettings("[InstitutionName]\r\nPort=104\r\nFolder=/srv/in/\r\nInstitutionName=Klinikum S\xFC" "d " +
+                      QByteArray(300, 'x') + "\r\n");
+        frmMain w;
+        QCOMPARE(child<QLineEdit>(w, "txtPort")->text(), QStringLiteral("104"));
+        QCOMPARE(child<QLineEdit>(w, "txtFolder")->text(), QStringLiteral("/srv/in/"));
+        const QString name = child<QLineEdit>(w, "txtInstitutionName")->text();
+        QCOMPARE(name.size(), 255);
+        QVERIFY(name.startsWith(QStringLiteral("Klinikum Süd xxx")));
+        QVERIFY(!QFile::exists(logPath()));
+    }
+
+    void deActivateLocksAndRestores()
+    {
+        frmMain w;
+        w.DeActivate(false);
+        for (QWidget *c : settingsControls(w))
+            QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
+        QCOMPARE(child<QPushButton>(w, "btnActivate")->text(), QStringLiteral("Deaktivieren"));
+        QVERIFY(child<QPushButton>(w, "btnActivate")->isEnabled());
+        QVERIFY(child<QGroupBox>(w, "frmOptions")->isEnabled());
+        w.DeActivate(true);
+        verifyIdleLook(w);
+    }
+
+    void layoutAndTabOrder()
+    {
+        frmMain w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        // Focus walks the fields in working order, then the two buttons.
+        const QStringList expected{"txtPort", "txtInstitutionName", "txtFolder", "cmdSearchFolder", "btnActivate"};
+        QWidget *start = child<QLineEdit>(w, "txtPort");
+        QWidget *c = start;
+        for (const QString &name : expected) {
+            QCOMPARE(c->objectName(), name);
+            c = c->nextInFocusChain();
+            while (c->focusPolicy() == Qt::NoFocus)
+                c = c->nextInFocusChain();
+        }
+        QCOMPARE(c, start);
+
+        // Every caption fits its control; labels end on one edge, left of the boxes.
+        for (const char *name : {"lblPort", "lblFolder", "lblInstitutionName"}) {
+            QLabel *l = child<QLabel>(w, name);
+            QVERIFY2(l->sizeHint().width() <= l->width(), name);
+            QCOMPARE(l->geometry().right(), child<QLabel>(w, "lblPort")->geometry().right());
+            QVERIFY(l->geometry().right() < child<QLineEdit>(w, "txtPort")->x());
+        }
+        QPushButton *activate = child<QPushButton>(w, "btnActivate");
+        QVERIFY(activate->fontMetrics().horizontalAdvance("Deaktivieren") < activate->width() - 8);
+        QCOMPARE(child<QLineEdit>(w, "txtFolder")->x(), child<QLineEdit>(w, "txtPort")->x());
+        QVERIFY(child<QPushButton>(w, "cmdSearchFolder")->text().isEmpty());
+        // The icons are drawn, not blank.
+        const QImage glass = child<QPushButton>(w, "cmdSearchFolder")->icon().pixmap(16, 16).toImage();
+        QCOMPARE(glass.size(), QSize(16, 16));
+        QVERIFY(qAlpha(glass.pixel(6, 6)) > 0 && qAlpha(glass.pixel(0, 15)) == 0);
+        QVERIFY(qAlpha(w.windowIcon().pixmap(48, 48).toImage().pixel(20, 20)) > 0);
+        QCOMPARE(w.minimumSize(), w.maximumSize());
+        QVERIFY(w.frameGeometry().contains(activate->mapTo(&w, activate->rect().bottomRight())));
+        QCOMPARE(w.windowIcon().availableSizes().size(), 4);
+    }
+
+    void folderChooser_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("field");
+        QTest::newRow("cancel keeps the field") << "" << "/before/";
+        QTest::newRow("folder gets one slash") << "/srv/dicom in" << "/srv/dicom in/";
+        QTest::newRow("root keeps its single slash") << "/" << "/";
+        const QString deep = "/" + QString(300, QLatin1Char('d')) + "/" + QString(200, QLatin1Char('e'));
+        QTest::newRow("long paths are not cut") << deep << deep + "/";
+    }
+    void folderChooser()
+    {
+        QFETCH(QString, answer);
+        QFETCH(QString, field);
+        frmMain w;
+        child<QLineEdit>(w, "txtFolder")->setText("/before/");
+        BrowseForFolder::setNextAnswer(answer);
+        QTest::mouseClick(child<QPushButton>(w, "cmdSearchFolder"), Qt::LeftButton);
+        QCOMPARE(child<QLineEdit>(w, "txtFolder")->text(), field);
+        QVERIFY(!QFile::exists(logPath()));
+        QVERIFY(!QFile::exists(settingsPath()));
+    }
+};
+
+QTEST_MAIN(WindowTest)
+#include "tst_window.moc"
