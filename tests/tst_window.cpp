@@ -1,4 +1,6 @@
 #include "BrowseForFolder.h"
+#include "Error_Handler.h"
+#include "TextToNumber.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -126,6 +128,39 @@ private slots:
         QCOMPARE(w.minimumSize(), w.maximumSize());
         QVERIFY(w.frameGeometry().contains(activate->mapTo(&w, activate->rect().bottomRight())));
         QCOMPARE(w.windowIcon().availableSizes().size(), 4);
+    }
+
+    void portConversion_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("value");  // -1000000000000 where the text is refused
+        const qint64 refused = -1000000000000;
+        QTest::newRow("digits") << "104" << qint64(104);
+        QTest::newRow("blanks around") << "  11112\t " << qint64(11112);
+        QTest::newRow("plus sign") << "+104" << qint64(104);
+        QTest::newRow("minus sign") << "-5" << qint64(-5);
+        QTest::newRow("largest") << "2147483647" << qint64(2147483647);
+        QTest::newRow("smallest") << "-2147483648" << qint64(-2147483648LL);
+        QTest::newRow("just too large") << "2147483648" << refused;
+        QTest::newRow("huge") << "99999999999999999999999" << refused;
+        QTest::newRow("empty") << "" << refused;
+        QTest::newRow("blanks only") << "   " << refused;
+        QTest::newRow("sign only") << "-" << refused;
+        QTest::newRow("blank inside") << "1 04" << refused;
+        QTest::newRow("letters") << "104a" << refused;
+        QTest::newRow("hex") << "0x68" << refused;
+        QTest::newRow("decimal point") << "104.0" << refused;
+        QTest::newRow("other digits") << "\u0661\u0660\u0664" << refused;
+    }
+    void portConversion()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, value);
+        if (value == -1000000000000) {
+            QVERIFY_THROWS_EXCEPTION(AppError, textToInt32(text));
+        } else {
+            QCOMPARE(qint64(textToInt32(text)), value);
+        }
     }
 
     void folderChooser_data()

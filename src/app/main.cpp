@@ -1,3 +1,4 @@
+#include "DicomServer.h"
 #include "frmMain.h"
 
 #include <QApplication>
@@ -7,5 +8,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     frmMain window;
     window.show();
-    return app.exec();
+    const int rc = app.exec();
+    // Closing the window ends the program: end the associations still in flight first.
+    dicom::shutdownReception();
+    return rc;
 }

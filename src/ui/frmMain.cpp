@@ -1,7 +1,9 @@
 #include "frmMain.h"
 
 #include "BrowseForFolder.h"
+#include "DicomServer.h"
 #include "Error_Handler.h"
+#include "TextToNumber.h"
 #include "modINI.h"
 
 #include <QCoreApplication>
@@ -104,12 +106,26 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     setTabOrder(txtFolder, cmdSearchFolder);
     setTabOrder(cmdSearchFolder, btnActivate);
 
+    connect(btnActivate, &QPushButton::clicked, this, &frmMain::btnActivate_Click);
     connect(cmdSearchFolder, &QPushButton::clicked, this, &frmMain::cmdSearchFolder_Click);
 
     Form_Load();
 }
 
 frmMain::~frmMain() = default;
+
+void frmMain::DCMServer_ImageReceivedAsync(const dicom::Connection &Connection, dicom::Image &Image)
+{
+    Q_UNUSED(Connection);
+    try {
+        const QString institutionName = txtInstitutionName->text();
+        Image.attributes().setAttribute(0x0008, 0x0080, institutionName);
+        const QString path = txtFolder->text() + QLatin1Char('/') + Image.nameValue() + QStringLiteral(".dcm");
+        Image.write(path, true);
+    } catch (...) {
+        Error_Handler::LogError(QStringLiteral("DCMServer_ImageReceivedAsync"));
+    }
+}
 
 int frmMain::twips(int value) const
 {
@@ -143,6 +159,39 @@ void frmMain::DeActivate(bool enable)
         btnActivate->setText(enable ? kActivate : kDeactivate);
     } catch (...) {
         Error_Handler::LogError(QStringLiteral("DeActivate"));
+    }
+}
+
+void frmMain::btnActivate_Click()
+{
+    try {
+        auto server = std::make_unique<dicom::DicomServer>();
+        connect(server.get(), &dicom::DicomServer::ImageReceivedAsync, this, &frmMain::DCMServer_ImageReceivedAsync);
+        DCMServer = std::move(server);
+
+        modINI::WriteINI(kSection, QStringLiteral("Port"), txtPort->text(), settingsPath());
+        modINI::WriteINI(kSection, QStringLiteral("Folder"), txtFolder->text(), settingsPath());
+        modINI::WriteINI(kSection, QStringLiteral("InstitutionName"), txtInstitutionName->text(), settingsPath());
+
+        const qint32 port = textToInt32(txtPort->text());
+        if (btnActivate->text() == kActivate) {
+            DCMServer->setSwitch(true);
+            DeActivate(false);
+            try {
+                DCMServer->startListening(port);
+            } catch (...) {
+                // Nothing listens: show that, so the operator can pick another port.
+                Error_Handler::LogError(QStringLiteral("btnActivate_Click"));
+                DeActivate(true);
+                DCMServer->setSwitch(false);
+            }
+        } else {
+            DeActivate(true);
+            DCMServer->setSwitch(false);
+            DCMServer->stopListening(port);
+        }
+    } catch (...) {
+        Error_Handler::LogError(QStringLiteral("btnActivate_Click"));
     }
 }
 

@@ -1,6 +1,13 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
+
+namespace dicom {
+class DicomServer;
+class Image;
+struct Connection;
+} // namespace dicom
 
 class QGroupBox;
 class QLabel;
@@ -19,7 +26,9 @@ public:
     ~frmMain() override;
 
 private slots:
+    void btnActivate_Click();
     void cmdSearchFolder_Click();
+    void DCMServer_ImageReceivedAsync(const dicom::Connection &Connection, dicom::Image &Image);
 
 private:
     friend class WindowTest;
@@ -29,6 +38,7 @@ private:
     int twips(int value) const;
     QString settingsPath() const;
 
+    std::unique_ptr<dicom::DicomServer> DCMServer;
     double scale_ = 1.0;
     QPushButton *btnActivate;
     QGroupBox *frmOptions;

@@ -1,0 +1,46 @@
+#include "Dcmtk.h"
+
+#include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <csignal>
+#include <mutex>
+#include <sys/stat.h>
+
+namespace dicom::detail {
+
+namespace {
+std::once_flag once;
+unsigned umaskValue = 022;
+} // namespace
+
+void initializeDcmtk()
+{
+    std::call_once(once, [] {
+        // A peer that goes away while we answer must end that association, not the program.
+        std::signal(SIGPIPE, SIG_IGN);
+        // Reverse DNS per association only costs time.
+        dcmDisableGethostbyaddr.set(OFTrue);
+        // Peers' protocol slips and our own meta header choices are not the operator's
+        // business; real failures reach the error log through the handler.
+        OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+        const mode_t m = ::umask(0);
+        ::umask(m);
+        umaskValue = m;
+    });
+}
+
+void throwCondition(const OFCondition &cond, const QString &what)
+{
+    const quint32 code = 0x80000000u | (quint32(cond.module() & 0x7FFF) << 16) | quint32(cond.code());
+    throw AppError(static_cast<qint32>(code), what + QStringLiteral(": ") + QString::fromLocal8Bit(cond.text()));
+}
+
+unsigned processUmask()
+{
+    initializeDcmtk();
+    return umaskValue;
+}
+
+} // namespace dicom::detail

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "Error_Handler.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/ofstd/ofcond.h>
+
+#include <QString>
+
+namespace dicom::detail {
+
+// Process-wide DCMTK settings, made once before the first DICOM object is used.
+void initializeDcmtk();
+
+// A failed DCMTK call as the error log records it: a negative number built from the
+// condition's module and code, and DCMTK's text after `what`.
+[[noreturn]] void throwCondition(const OFCondition &cond, const QString &what);
+inline void check(const OFCondition &cond, const QString &what)
+{
+    if (cond.bad())
+        throwCondition(cond, what);
+}
+
+// The umask of the process, read once; files are created with 0666 less this.
+unsigned processUmask();
+
+} // namespace dicom::detail

@@ -1,0 +1,121 @@
+#include "DicomServer.h"
+
+#include "Dcmtk.h"
+#include "Reception.h"
+
+#include <dcmtk/dcmdata/dcdict.h>
+
+#include <QMetaObject>
+#include <chrono>
+#include <condition_variable>
+
+namespace dicom {
+
+namespace detail {
+
+namespace {
+
+struct Delivery
+{
+    enum class State { Pending, Running, Done, Cancelled };
+    std::mutex mutex;
+    std::condition_variable done;
+    State state = State::Pending;
+    bool stored = false;
+};
+
+} // namespace
+
+void Sink::detach()
+{
+    const std::lock_guard lock(mutex_);
+    detached_ = true;
+}
+
+bool Sink::deliver(const Connection &connection, Image &image, const std::function<bool()> &abandon)
+{
+    auto delivery = std::make_shared<Delivery>();
+    {
+        const std::lock_guard lock(mutex_);
+        if (detached_ || !on_)
+            return false;
+        // Queued to the server object's thread; Qt drops the call if the object is deleted
+        // first, and the wait below then notices the detach.
+        QMetaObject::invokeMethod(
+            server_,
+            [self = shared_from_this(), delivery, &connection, &image] {
+                {
+                    const std::lock_guard l(delivery->mutex);
+                    if (delivery->state != Delivery::State::Pending)
+                        return;
+                    delivery->state = Delivery::State::Running;
+                }
+                bool stored = false;
+                if (!self->detached_ && self->on_) {
+                    try {
+                        emit self->server_->ImageReceivedAsync(connection, image);
+                        stored = image.written();
+                    } catch (...) {
+                        // A handler's failure is a refused image, never the end of the program.
+                    }
+                }
+                const std::lock_guard l(delivery->mutex);
+                delivery->stored = stored;
+                delivery->state = Delivery::State::Done;
+                delivery->done.notify_all();
+            },
+            Qt::QueuedConnection);
+    }
+
+    std::unique_lock lock(delivery->mutex);
+    while (delivery->state == Delivery::State::Pending || delivery->state == Delivery::State::Running) {
+        delivery->done.wait_for(lock, std::chrono::milliseconds(100));
+        if (delivery->state == Delivery::State::Pending && (detached_ || !on_ || abandon()))
+            delivery->state = Delivery::State::Cancelled;
+    }
+    return delivery->state == Delivery::State::Done && delivery->stored;
+}
+
+} // namespace detail
+
+DicomServer::DicomServer(QObject *parent) : QObject(parent)
+{
+    detail::initializeDcmtk();
+    if (!dcmDataDict.isDictionaryLoaded())
+        throw AppError(ErrorNumber::DicomFailure,
+                       QStringLiteral("The DICOM data dictionary is not loaded (DCMDICTPATH or "
+                                      "/usr/share/libdcmtk17/dicom.dic)"));
+    sink_ = std::make_shared<detail::Sink>(this);
+}
+
+DicomServer::~DicomServer()
+{
+    sink_->detach();
+}
+
+void DicomServer::setSwitch(bool on)
+{
+    sink_->setOn(on);
+}
+
+bool DicomServer::switchOn() const
+{
+    return sink_->on();
+}
+
+void DicomServer::startListening(qint32 port)
+{
+    detail::startListener(port, sink_);
+}
+
+void DicomServer::stopListening(qint32 port)
+{
+    detail::stopListener(port);
+}
+
+void shutdownReception()
+{
+    detail::shutdownAll();
+}
+
+} // namespace dicom

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+
+#include <memory>
+#include <string>
+
+namespace dicom::detail {
+
+struct ImageData
+{
+    std::unique_ptr<DcmFileFormat> file;  // owns the data set
+    E_TransferSyntax transferSyntax = EXS_Unknown;
+    std::string sourceAETitle;
+    bool written = false;
+
+    DcmDataset &dataset() { return *file->getDataset(); }
+};
+
+} // namespace dicom::detail

@@ -1,0 +1,136 @@
+#pragma once
+
+// Test helpers around DCMTK's command-line tools: they make the images the tests send and
+// read back what the receiver stored.
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTest>
+
+namespace tools {
+
+struct Result
+{
+    int exitCode = -1;
+    QString output;  // stdout and stderr
+};
+
+inline Result run(const QString &program, const QStringList &args, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    Result r;
+    if (!p.waitForFinished(timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.output = QStringLiteral("timed out: ") + program;
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.output = QString::fromLocal8Bit(p.readAll());
+    return r;
+}
+
+// Like run(), but keeps this thread's events flowing meanwhile: the receiver under test
+// hands its images to this thread.
+inline Result runPumping(const QString &program, const QStringList &args, int timeoutMs = 60000)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    Result r;
+    if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs)) {
+        p.kill();
+        p.waitForFinished();
+        r.output = QStringLiteral("timed out: ") + program;
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.output = QString::fromLocal8Bit(p.readAll());
+    return r;
+}
+
+// A port nobody listens on right now.
+inline quint16 freePort()
+{
+    QTcpServer s;
+    s.listen(QHostAddress::AnyIPv4, 0);
+    return s.serverPort();
+}
+
+// Writes a DICOM file from dcmdump-style text; `extra` goes to dump2dcm (e.g. "+te").
+inline bool makeImage(const QString &dumpText, const QString &file, const QStringList &extra = {"+te"})
+{
+    const QString dumpFile = file + ".txt";
+    QFile f(dumpFile);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    f.write(dumpText.toUtf8());
+    f.close();
+    const Result r = run("dump2dcm", QStringList{"-g"} + extra + QStringList{dumpFile, file});
+    QFile::remove(dumpFile);
+    return r.exitCode == 0 && QFile::exists(file);
+}
+
+// A small CT image; `patches` are more dump lines that go after the defaults.
+inline QString ctDump(const QString &sopInstanceUid, const QString &more = QString())
+{
+    QString pixels;
+    for (int i = 0; i < 64; ++i)
+        pixels += QString::number((i * 977 + 13) & 0xFFFF, 16).rightJustified(4, '0') + (i < 63 ? "\\" : "");
+    return QStringLiteral("(0008,0016) UI =CTImageStorage\n"
+                          "(0008,0018) UI [%1]\n"
+                          "(0008,0060) CS [CT]\n"
+                          "(0008,0080) LO [Old Hospital]\n"
+                          "(0008,1030) LO [Thorax]\n"
+                          "(0010,0010) PN [Doe^John]\n"
+                          "(0010,0020) LO [PAT1]\n"
+                          "(0020,000d) UI [1.2.826.0.1.3680043.2.1125.1]\n"
+                          "(0020,000e) UI [1.2.826.0.1.3680043.2.1125.2]\n"
+                          "(0028,0002) US 1\n"
+                          "(0028,0004) CS [MONOCHROME2]\n"
+                          "(0028,0010) US 8\n"
+                          "(0028,0011) US 8\n"
+                          "(0028,0100) US 16\n"
+                          "(0028,0101) US 16\n"
+                          "(0028,0102) US 15\n"
+                          "(0028,0103) US 0\n")
+               .arg(sopInstanceUid)
+        + more + QStringLiteral("(7fe0,0010) OW %1\n").arg(pixels);
+}
+
+// The data set as dcmdump prints it in full, one line per attribute, without the file meta
+// information; `args` may add e.g. "+U8" to decode text by the image's character set.
+inline QStringList datasetDump(const QString &file, const QStringList &args = {})
+{
+    const Result r = run("dcmdump", QStringList{"-q", "+L"} + args + QStringList{file});
+    QStringList lines;
+    for (const QString &line : r.output.split('\n')) {
+        const QString t = line.trimmed();
+        if (t.startsWith('(') && !t.startsWith("(0002,"))
+            lines << line.section(" #", 0, 0).trimmed();
+    }
+    return lines;
+}
+
+inline QString attribute(const QString &file, const QString &tag, const QStringList &args = {"+U8"})
+{
+    for (const QString &line : datasetDump(file, args)) {
+        if (line.startsWith('(' + tag + ')'))
+            return line;
+    }
+    return QString();
+}
+
+// The transfer syntax named in the file meta information.
+inline QString transferSyntax(const QString &file)
+{
+    const Result r = run("dcmdump", {"-q", "+P", "0002,0010", file});
+    return r.output.section('=', 1).section(' ', 0, 0).trimmed();
+}
+
+} // namespace tools

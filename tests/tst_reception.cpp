@@ -1,0 +1,330 @@
+#include "DicomServer.h"
+#include "DicomTools.h"
+#include "frmMain.h"
+
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The receiver end to end: the real window and handler, DCMTK's storescu and echoscu as peers.
+class ReceptionTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    QString folder;
+    quint16 port = 0;
+    std::unique_ptr<frmMain> window;
+
+    static QString appDir() { return QCoreApplication::applicationDirPath(); }
+    static QString logPath() { return appDir() + "/Logs/ErrorLog.log"; }
+    static QStringList logLines()
+    {
+        QFile f(logPath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        QStringList lines = QString::fromLatin1(f.readAll()).split("\r\n");
+        lines.removeAll(QString());
+        return lines;
+    }
+    static QByteArray settings()
+    {
+        QFile f(appDir() + "/Settings.ini");
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    template <class T> T *child(const char *name) { return window->findChild<T *>(QLatin1String(name)); }
+    QPushButton *button() { return child<QPushButton>("btnActivate"); }
+    void press() { QTest::mouseClick(button(), Qt::LeftButton); }
+    void fill(const QString &portText, const QString &folderText, const QString &name)
+    {
+        child<QLineEdit>("txtPort")->setText(portText);
+        child<QLineEdit>("txtFolder")->setText(folderText);
+        child<QLineEdit>("txtInstitutionName")->setText(name);
+    }
+    void switchOn(const QString &name = "Klinikum Süd")
+    {
+        fill(QString::number(port), folder, name);
+        press();
+        QCOMPARE(button()->text(), QStringLiteral("Deaktivieren"));
+    }
+    // storescu with its options, then the files.
+    tools::Result send(const QStringList &files, QStringList options = {})
+    {
+        // -R offers only the files' own classes (a profile cannot go with it); -v reports
+        // every response.
+        if (!options.removeAll("@NOTREQUIRED@"))
+            options.prepend("-R");
+        return tools::runPumping("storescu", QStringList{"-v"} + options
+                                                 + QStringList{"127.0.0.1", QString::number(port)} + files);
+    }
+    tools::Result echo() { return tools::runPumping("echoscu", {"127.0.0.1", QString::number(port)}); }
+    QString image(const QString &uid, const QString &more = QString())
+    {
+        const QString file = dir.filePath("src/" + uid.section('/', -1) + ".src");
+        if (!tools::makeImage(tools::ctDump(uid, more), file))
+            qWarning("cannot make %s", qPrintable(file));
+        return file;
+    }
+    QStringList stored() const { return QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+    static QStringList withoutStamp(QStringList lines)
+    {
+        lines.removeIf([](const QString &l) { return l.startsWith("(0008,0080)") || l.startsWith("(0008,0005)"); });
+        return lines;
+    }
+    static bool succeeded(const tools::Result &r)
+    {
+        return r.exitCode == 0 && !r.output.contains("Failed") && !r.output.contains("Refused")
+               && !r.output.contains("Error");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QDir(dir.path()).mkpath("src"));
+    }
+
+    void init()
+    {
+        QFile::remove(appDir() + "/Settings.ini");
+        QDir(appDir() + "/Logs").removeRecursively();
+        folder = dir.filePath(QString("in%1").arg(QTest::currentTestFunction()));
+        QDir(folder).removeRecursively();
+        QVERIFY(QDir().mkpath(folder));
+        port = tools::freePort();
+        window = std::make_unique<frmMain>();
+    }
+
+    void cleanup()
+    {
+        window.reset();
+        dicom::shutdownReception();
+    }
+
+    void switchesOnAndOffAndSavesOnEveryPress()
+    {
+        switchOn();
+        for (const char *name : {"txtPort", "txtFolder", "txtInstitutionName", "cmdSearchFolder"})
+            QVERIFY(!window->findChild<QWidget *>(name)->isEnabled());
+        QCOMPARE(settings(), "[InstitutionName]\r\nPort=" + QByteArray::number(port) + "\r\nFolder=" + folder.toLatin1()
+                                 + "\r\nInstitutionName=Klinikum S\xFC" "d\r\n");
+        QVERIFY2(succeeded(echo()), "echo while on");
+
+        QFile::remove(appDir() + "/Settings.ini");
+        press();
+        QCOMPARE(button()->text(), QStringLiteral("Aktivieren"));
+        QVERIFY(child<QLineEdit>("txtPort")->isEnabled());
+        QVERIFY(settings().contains(QString("Port=%1\r\n").arg(port).toLatin1()));
+        QVERIFY(!succeeded(echo()));
+        QVERIFY(logLines().isEmpty());
+    }
+
+    void badPortIsLoggedAndStaysIdle_data()
+    {
+        QTest::addColumn<QString>("portText");
+        QTest::newRow("empty") << "";
+        QTest::newRow("not a number") << "10 4";
+        QTest::newRow("beyond 32 bits") << "4294967400";
+        QTest::newRow("outside 1-65535") << "70000";
+        QTest::newRow("zero") << "0";
+    }
+    void badPortIsLoggedAndStaysIdle()
+    {
+        QFETCH(QString, portText);
+        fill(portText, folder, "X");
+        press();
+        QVERIFY(settings().contains(("Port=" + portText + "\r\n").toLatin1()));
+        const QStringList lines = logLines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].endsWith(" - btnActivate_Click"), qPrintable(lines[0]));
+        QCOMPARE(button()->text(), QStringLiteral("Aktivieren"));
+        QVERIFY(child<QLineEdit>("txtPort")->isEnabled());
+    }
+
+    void portInUseReturnsToIdle()
+    {
+        QTcpServer occupant;
+        QVERIFY(occupant.listen(QHostAddress::AnyIPv4, port));
+        fill(" " + QString::number(port) + " ", folder, "X");
+        press();
+        const QStringList lines = logLines();
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines[0].contains(QString::number(port)) && lines[0].endsWith("btnActivate_Click"), qPrintable(lines[0]));
+        QCOMPARE(button()->text(), QStringLiteral("Aktivieren"));
+        QVERIFY(child<QLineEdit>("txtPort")->isEnabled());
+
+        port = tools::freePort();
+        switchOn();
+        QVERIFY(succeeded(echo()));
+        QCOMPARE(logLines().size(), 1);
+    }
+
+    void storesStampedImagesIntact_data()
+    {
+        QTest::addColumn<QStringList>("storescuArgs");
+        QTest::addColumn<QString>("syntax");
+        QTest::newRow("explicit little endian") << QStringList{} << "LittleEndianExplicit";
+        QTest::newRow("implicit little endian") << QStringList{"-xi"} << "LittleEndianImplicit";
+        QTest::newRow("explicit big endian") << QStringList{"@NOTREQUIRED@", "-xf", "@BE@", "BigEndian"}
+                                             << "BigEndianExplicit";
+        QTest::newRow("deflated") << QStringList{"-xd"} << "DeflatedLittleEndianExplicit";
+        QTest::newRow("RLE") << QStringList{"@RLE@", "-xr"} << "RLELossless";
+    }
+    void storesStampedImagesIntact()
+    {
+        QFETCH(QStringList, storescuArgs);
+        QFETCH(QString, syntax);
+        const QString uid = "1.2.826.0.1.3680043.2.1125.9." + QString::number(qHash(syntax) % 1000);
+        QString src = image(uid);
+        for (QString &a : storescuArgs) {
+            if (a == "@RLE@") {
+                QCOMPARE(tools::run("dcmcrle", {src, src + ".rle"}).exitCode, 0);
+                a = src += ".rle";
+            } else if (a == "@BE@") {
+                // storescu offers big endian alone only through a profile.
+                const QString cfg = dir.filePath("be.cfg");
+                QFile f(cfg);
+                QVERIFY(f.open(QIODevice::WriteOnly));
+                f.write("[[TransferSyntaxes]]\n[BE]\nTransferSyntax1 = BigEndianExplicit\n"
+                        "[[PresentationContexts]]\n[CT]\nPresentationContext1 = CTImageStorage\\BE\n"
+                        "[[Profiles]]\n[BigEndian]\nPresentationContexts = CT\n");
+                a = cfg;
+            }
+        }
+        storescuArgs.removeAll(src);
+        switchOn();
+        const tools::Result r = send({src}, storescuArgs);
+        QVERIFY2(succeeded(r), qPrintable(r.output));
+        const QString out = folder + "/" + uid + ".dcm";
+        QCOMPARE(stored(), QStringList{uid + ".dcm"});
+        QCOMPARE(tools::transferSyntax(out), syntax);
+        QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Klinikum Süd]"));
+        QCOMPARE(withoutStamp(tools::datasetDump(out)), withoutStamp(tools::datasetDump(src)));
+        QVERIFY(tools::run("dcmdump", {"+P", "0002,0016", out}).output.contains("[STORESCU]"));
+        QVERIFY(logLines().isEmpty());
+    }
+
+    void missingFolderFailsEachImageUntilItExists()
+    {
+        const QString a = image("1.2.3.100.1"), b = image("1.2.3.100.2");
+        QVERIFY(QDir(folder).removeRecursively());
+        switchOn();
+        const tools::Result r = send({a, b}, {"--no-halt"});
+        QVERIFY2(!succeeded(r) && r.output.count("Refused: OutOfResources") == 2, qPrintable(r.output));
+        const QStringList lines = logLines();
+        QCOMPARE(lines.size(), 2);
+        for (const QString &l : lines)
+            QVERIFY2(l.endsWith(" - DCMServer_ImageReceivedAsync") && l.contains(folder), qPrintable(l));
+        QCOMPARE(button()->text(), QStringLiteral("Deaktivieren"));
+
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(succeeded(send({a, b})));
+        QCOMPARE(stored(), (QStringList{"1.2.3.100.1.dcm", "1.2.3.100.2.dcm"}));
+        QCOMPARE(logLines().size(), 2);
+    }
+
+    void namesThatLeaveTheFolderAreRefused()
+    {
+        const QString evil = image("../../escaped");
+        switchOn();
+        const tools::Result r = send({evil});
+        QVERIFY2(!succeeded(r), qPrintable(r.output));
+        QVERIFY(stored().isEmpty());
+        QVERIFY(!QFile::exists(dir.filePath("escaped.dcm")));
+        QVERIFY(!QFile::exists(QDir(folder).absoluteFilePath("../../escaped.dcm")));
+        QCOMPARE(logLines().size(), 1);
+        QVERIFY(logLines()[0].endsWith("DCMServer_ImageReceivedAsync"));
+    }
+
+    void sameUidTwiceKeepsTheLaterImage()
+    {
+        const QString first = image("1.2.3.200");
+        const QString second = dir.filePath("src/second.src");
+        QVERIFY(tools::makeImage(tools::ctDump("1.2.3.200").replace("Doe^John", "Roe^Jane"), second));
+        switchOn();
+        QVERIFY(succeeded(send({first})));
+        QVERIFY(succeeded(send({second})));
+        QCOMPARE(stored(), QStringList{"1.2.3.200.dcm"});
+        QCOMPARE(tools::attribute(folder + "/1.2.3.200.dcm", "0010,0010"), QStringLiteral("(0010,0010) PN [Roe^Jane]"));
+    }
+
+    void parallelSendersAndBadPeers()
+    {
+        QStringList a, b;
+        for (int i = 0; i < 5; ++i) {
+            a << image(QString("1.2.3.300.%1").arg(i));
+            b << image(QString("1.2.3.301.%1").arg(i));
+        }
+        const QString unknownClass = dir.filePath("src/unknown.src");
+        QVERIFY(tools::makeImage(tools::ctDump("1.2.3.302").replace("=CTImageStorage", "[1.2.3.4.5.6.7.8.9]"), unknownClass));
+        switchOn();
+
+        // Garbage, a request that never finishes, and one that claims 4 GiB.
+        QTcpSocket garbage, stalled, huge;
+        for (QTcpSocket *s : {&garbage, &stalled, &huge}) {
+            s->connectToHost(QHostAddress::LocalHost, port);
+            QVERIFY(s->waitForConnected(5000));
+        }
+        garbage.write(QByteArray(4096, '\x5a'));
+        stalled.write(QByteArray("\x01\x00\x00\x00\x01\x00", 6));
+        huge.write(QByteArray("\x01\x00\xff\xff\xff\xff\x00\x01", 8));
+        for (QTcpSocket *s : {&garbage, &stalled, &huge})
+            s->flush();
+        QVERIFY(!succeeded(send({unknownClass})));
+
+        QProcess p1, p2;
+        for (auto [p, files] : {std::pair{&p1, a}, std::pair{&p2, b}}) {
+            p->setProcessChannelMode(QProcess::MergedChannels);
+            p->start("storescu", QStringList{"127.0.0.1", QString::number(port)} + files);
+        }
+        QVERIFY(QTest::qWaitFor([&] { return p1.state() == QProcess::NotRunning && p2.state() == QProcess::NotRunning; },
+                                60000));
+        QCOMPARE(p1.exitCode(), 0);
+        QCOMPARE(p2.exitCode(), 0);
+        QCOMPARE(stored().size(), 10);
+        QVERIFY(garbage.state() == QAbstractSocket::UnconnectedState || garbage.waitForDisconnected(5000));
+        QVERIFY(succeeded(echo()));
+    }
+
+    void stopThenStartOnTheSamePort()
+    {
+        const QString src = image("1.2.3.400");
+        switchOn();
+        QVERIFY(succeeded(send({src})));
+        press();
+        press();
+        QCOMPARE(button()->text(), QStringLiteral("Deaktivieren"));
+        QVERIFY(succeeded(echo()));
+        QVERIFY(logLines().isEmpty());
+    }
+
+    void closingWithImagesInFlight()
+    {
+        QStringList files;
+        for (int i = 0; i < 40; ++i)
+            files << image(QString("1.2.3.500.%1").arg(i));
+        switchOn();
+        QProcess sender;
+        sender.start("storescu", QStringList{"127.0.0.1", QString::number(port)} + files);
+        QVERIFY(QTest::qWaitFor([&] { return stored().size() >= 3; }, 30000));
+        // As when the window closes: the window goes, then reception ends.
+        window.reset();
+        dicom::shutdownReception();
+        QVERIFY(sender.waitForFinished(30000));
+        const int storedCount = stored().size();
+        QVERIFY(storedCount >= 3);
+        // Nothing half-written is left behind.
+        for (const QString &f : stored())
+            QVERIFY2(f.endsWith(".dcm"), qPrintable(f));
+
+        window = std::make_unique<frmMain>();
+        switchOn();
+        QVERIFY(succeeded(echo()));
+    }
+};
+
+QTEST_MAIN(ReceptionTest)
+#include "tst_reception.moc"
