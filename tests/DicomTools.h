@@ -18,13 +18,18 @@ struct Result
     QString output;  // stdout and stderr
 };
 
-inline Result run(const QString &program, const QStringList &args, int timeoutMs = 60000)
+// Runs a tool to its end. With `pumpEvents` this thread's events keep flowing meanwhile: the
+// receiver under test hands its images to this thread.
+inline Result run(const QString &program, const QStringList &args, int timeoutMs = 60000, bool pumpEvents = false)
 {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);
     p.start(program, args);
     Result r;
-    if (!p.waitForFinished(timeoutMs)) {
+    const bool finished = pumpEvents
+        ? QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs)
+        : p.waitForFinished(timeoutMs);
+    if (!finished) {
         p.kill();
         p.waitForFinished();
         r.output = QStringLiteral("timed out: ") + program;
@@ -35,23 +40,9 @@ inline Result run(const QString &program, const QStringList &args, int timeoutMs
     return r;
 }
 
-// Like run(), but keeps this thread's events flowing meanwhile: the receiver under test
-// hands its images to this thread.
 inline Result runPumping(const QString &program, const QStringList &args, int timeoutMs = 60000)
 {
-    QProcess p;
-    p.setProcessChannelMode(QProcess::MergedChannels);
-    p.start(program, args);
-    Result r;
-    if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, timeoutMs)) {
-        p.kill();
-        p.waitForFinished();
-        r.output = QStringLiteral("timed out: ") + program;
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.output = QString::fromLocal8Bit(p.readAll());
-    return r;
+    return run(program, args, timeoutMs, true);
 }
 
 // A port nobody listens on right now.
