@@ -1,6 +1,7 @@
 #include "DicomServer.h"
 
 #include "Dcmtk.h"
+#include "ImageData.h"
 #include "Reception.h"
 
 #include <dcmtk/dcmdata/dcdict.h>
@@ -26,6 +27,18 @@ struct Delivery
 
 } // namespace
 
+void Sink::setWriteFailureHandler(std::function<void()> handler)
+{
+    const std::lock_guard lock(mutex_);
+    onWriteFailure_ = std::move(handler);
+}
+
+std::function<void()> Sink::writeFailureHandler()
+{
+    const std::lock_guard lock(mutex_);
+    return onWriteFailure_;
+}
+
 void Sink::detach()
 {
     const std::lock_guard lock(mutex_);
@@ -50,30 +63,34 @@ bool Sink::deliver(const Connection &connection, Image &image, const std::functi
                         return;
                     delivery->state = Delivery::State::Running;
                 }
-                bool stored = false;
+                bool handled = false;
                 if (!self->detached_ && self->on_) {
                     try {
                         emit self->server_->ImageReceivedAsync(connection, image);
-                        stored = image.written();
+                        handled = true;
                     } catch (...) {
                         // A handler's failure is a refused image, never the end of the program.
                     }
                 }
                 const std::lock_guard l(delivery->mutex);
-                delivery->stored = stored;
+                delivery->stored = handled;
                 delivery->state = Delivery::State::Done;
                 delivery->done.notify_all();
             },
             Qt::QueuedConnection);
     }
 
-    std::unique_lock lock(delivery->mutex);
-    while (delivery->state == Delivery::State::Pending || delivery->state == Delivery::State::Running) {
-        delivery->done.wait_for(lock, std::chrono::milliseconds(100));
-        if (delivery->state == Delivery::State::Pending && (detached_ || !on_ || abandon()))
-            delivery->state = Delivery::State::Cancelled;
+    {
+        std::unique_lock lock(delivery->mutex);
+        while (delivery->state == Delivery::State::Pending || delivery->state == Delivery::State::Running) {
+            delivery->done.wait_for(lock, std::chrono::milliseconds(100));
+            if (delivery->state == Delivery::State::Pending && (detached_ || !on_ || abandon()))
+                delivery->state = Delivery::State::Cancelled;
+        }
+        if (delivery->state != Delivery::State::Done || !delivery->stored)
+            return false;
     }
-    return delivery->state == Delivery::State::Done && delivery->stored;
+    return completePendingWrites(image.data(), writeFailureHandler());
 }
 
 } // namespace detail
@@ -91,6 +108,11 @@ DicomServer::DicomServer(QObject *parent) : QObject(parent)
 DicomServer::~DicomServer()
 {
     sink_->detach();
+}
+
+void DicomServer::setWriteFailureHandler(std::function<void()> handler)
+{
+    sink_->setWriteFailureHandler(std::move(handler));
 }
 
 void DicomServer::setSwitch(bool on)

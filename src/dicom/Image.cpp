@@ -193,11 +193,42 @@ QString Image::nameValue() const
     return name;
 }
 
+namespace detail {
+
+namespace {
+void writeNow(ImageData &data, const std::string &path, bool replace)
+{
+    prepareMetaHeader(*data.file, data.transferSyntax, data.sourceAETitle);
+    writeFileAtomically(*data.file, data.transferSyntax, path, replace);
+    data.written = true;
+}
+} // namespace
+
+bool completePendingWrites(ImageData &data, const std::function<void()> &onFailure)
+{
+    bool allWritten = !data.pendingWrites.empty();
+    for (const ImageData::WriteRequest &request : data.pendingWrites) {
+        try {
+            writeNow(data, request.path, request.replace);
+        } catch (...) {
+            allWritten = false;
+            if (onFailure)
+                onFailure();
+        }
+    }
+    data.pendingWrites.clear();
+    return allWritten;
+}
+
+} // namespace detail
+
 void Image::write(const QString &path, bool replace)
 {
-    detail::prepareMetaHeader(*data_->file, data_->transferSyntax, data_->sourceAETitle);
-    detail::writeFileAtomically(*data_->file, data_->transferSyntax, QFile::encodeName(path).toStdString(), replace);
-    data_->written = true;
+    std::string encoded = QFile::encodeName(path).toStdString();
+    if (data_->deferWrites)
+        data_->pendingWrites.push_back({std::move(encoded), replace});
+    else
+        detail::writeNow(*data_, encoded, replace);
 }
 
 bool Image::written() const

@@ -123,6 +123,14 @@ public:
         if (open_)
             ::shutdown(fd_, SHUT_RDWR);
     }
+    // Acknowledge at once: a sender that leaves Nagle's algorithm on holds back the last
+    // small segment of every message until our acknowledgement, which Linux delays by up to
+    // 40 ms. The kernel drops this mode again by itself, so it is renewed per message.
+    void quickAck()
+    {
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
     void markClosed()
     {
         const std::lock_guard lock(mutex_);
@@ -402,6 +410,7 @@ void Listener::serve(std::shared_ptr<Association> self, T_ASC_Association *assoc
                     continue;
                 }
                 idleSeconds = 0;
+                self->quickAck();
                 T_DIMSE_Message msg;
                 T_ASC_PresentationContextID presID = 0;
                 const OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &presID, &msg,
@@ -421,6 +430,7 @@ void Listener::serve(std::shared_ptr<Association> self, T_ASC_Association *assoc
                     if (DIMSE_sendEchoResponse(assoc, presID, &msg.msg.CEchoRQ, STATUS_Success, nullptr).bad())
                         break;
                 } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
+                    self->quickAck();
                     if (!handleStore(assoc, presID, msg.msg.CStoreRQ, connection))
                         break;
                 } else {
@@ -481,6 +491,7 @@ Uint16 Listener::storeStatus(T_ASC_Association *assoc, T_DIMSE_C_StoreRQ &req, s
     data->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
     data->transferSyntax = DcmXfer(pc.acceptedTransferSyntax).getXfer();
     data->sourceAETitle = connection.callingAETitle.toStdString();
+    data->deferWrites = true;
     Image image(std::move(data));
 
     const std::shared_ptr<Sink> sink = this->sink();

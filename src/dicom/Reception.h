@@ -17,17 +17,20 @@ public:
     explicit Sink(DicomServer *server) : server_(server) {}
 
     void setOn(bool on) { on_ = on; }
+    void setWriteFailureHandler(std::function<void()> handler);
+    std::function<void()> writeFailureHandler();
     bool on() const { return on_; }
     void detach();
 
     // From a worker thread: runs the image-received handler on the server object's thread and
-    // waits for it. Gives up while the handler has not started if `abandon` says so. True
-    // when the handler stored the image.
+    // waits for it, then performs the writes it asked for. Gives up while the handler has not
+    // started if `abandon` says so. True when the image was stored.
     bool deliver(const Connection &connection, Image &image, const std::function<bool()> &abandon);
 
 private:
     std::mutex mutex_;
     DicomServer *server_;
+    std::function<void()> onWriteFailure_;
     std::atomic<bool> on_{false};
     std::atomic<bool> detached_{false};
 };

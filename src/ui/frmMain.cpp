@@ -167,6 +167,8 @@ void frmMain::btnActivate_Click()
     try {
         auto server = std::make_unique<dicom::DicomServer>();
         connect(server.get(), &dicom::DicomServer::ImageReceivedAsync, this, &frmMain::DCMServer_ImageReceivedAsync);
+        // The handler's write completes after it returns; its failure is the handler's.
+        server->setWriteFailureHandler([] { Error_Handler::LogError(QStringLiteral("DCMServer_ImageReceivedAsync")); });
         DCMServer = std::move(server);
 
         modINI::WriteINI(kSection, QStringLiteral("Port"), txtPort->text(), settingsPath());

@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <functional>
 #include <memory>
 
 // The DICOM side of the program: a storage receiver and the image it hands over. Every
@@ -52,7 +53,10 @@ public:
 
     // Stores the image as a DICOM file at `path`: written to a temporary file beside it,
     // flushed to disk and renamed, so that `path` never holds a partial file. `replace`
-    // allows an existing file to be replaced.
+    // allows an existing file to be replaced. For an image received by a DicomServer the
+    // write happens once the handler has returned, on the association's own thread (so that
+    // images of several senders reach the disk in parallel); its failure goes to the
+    // server's write-failure handler, and the sender is told.
     void write(const QString &path, bool replace);
     bool written() const;
 
@@ -79,6 +83,10 @@ public:
     // Throws AppError when DICOM cannot work in this process (no data dictionary).
     explicit DicomServer(QObject *parent = nullptr);
     ~DicomServer() override;
+
+    // Called on a worker thread, inside the catch block, when an image that the handler asked
+    // to write could not be written. Set it before listening starts.
+    void setWriteFailureHandler(std::function<void()> handler);
 
     // While off, images that arrive are refused.
     void setSwitch(bool on);
