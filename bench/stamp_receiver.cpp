@@ -1,0 +1,52 @@
+// The receiver as an operator runs it, for the benchmark: the real window (offscreen), its
+// fields filled and its switch pressed, running until SIGTERM or SIGINT.
+//   stamp_receiver PORT FOLDER INSTITUTION
+#include "DicomServer.h"
+#include "frmMain.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+int signalPipe[2];
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: stamp_receiver PORT FOLDER INSTITUTION\n");
+        return 2;
+    }
+    QApplication app(argc, argv);
+    if (::pipe(signalPipe) != 0)
+        return 1;
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QApplication::quit);
+
+    frmMain window;
+    window.findChild<QLineEdit *>("txtPort")->setText(QString::fromLocal8Bit(argv[1]));
+    window.findChild<QLineEdit *>("txtFolder")->setText(QString::fromLocal8Bit(argv[2]));
+    window.findChild<QLineEdit *>("txtInstitutionName")->setText(QString::fromLocal8Bit(argv[3]));
+    window.show();
+    QPushButton *button = window.findChild<QPushButton *>("btnActivate");
+    button->click();
+    if (button->text() != QStringLiteral("Deaktivieren")) {
+        std::fprintf(stderr, "stamp_receiver: reception did not start (see Logs/ErrorLog.log)\n");
+        return 1;
+    }
+    const int rc = app.exec();
+    dicom::shutdownReception();
+    return rc;
+}
