@@ -1,5 +1,6 @@
-// The receiver as an operator runs it, for the benchmark: the real window (offscreen), its
-// fields filled and its switch pressed, running until SIGTERM or SIGINT.
+// The receiver as an operator runs it, for the benchmark and the robustness tests: the real
+// window (offscreen), its fields filled and its switch pressed, running until SIGTERM or
+// SIGINT. SIGUSR1 presses the switch again and prints the new caption.
 //   stamp_receiver PORT FOLDER INSTITUTION
 #include "DicomServer.h"
 #include "frmMain.h"
@@ -14,9 +15,9 @@
 
 namespace {
 int signalPipe[2];
-void onSignal(int)
+void onSignal(int sig)
 {
-    const char c = 1;
+    const char c = sig == SIGUSR1 ? 'p' : 'q';
     [[maybe_unused]] auto n = ::write(signalPipe[1], &c, 1);
 }
 } // namespace
@@ -32,8 +33,7 @@ int main(int argc, char *argv[])
         return 1;
     std::signal(SIGTERM, onSignal);
     std::signal(SIGINT, onSignal);
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QApplication::quit);
+    std::signal(SIGUSR1, onSignal);
 
     frmMain window;
     window.findChild<QLineEdit *>("txtPort")->setText(QString::fromLocal8Bit(argv[1]));
@@ -46,6 +46,20 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "stamp_receiver: reception did not start (see Logs/ErrorLog.log)\n");
         return 1;
     }
+    std::printf("%s\n", qPrintable(button->text()));
+    std::fflush(stdout);
+
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
+        char c = 0;
+        if (::read(signalPipe[0], &c, 1) != 1 || c != 'p') {
+            app.quit();
+            return;
+        }
+        button->click();
+        std::printf("%s\n", qPrintable(button->text()));
+        std::fflush(stdout);
+    });
     const int rc = app.exec();
     dicom::shutdownReception();
     return rc;

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,8 +31,12 @@ uint32_t le32(const char *p) { return uint32_t(le16(p)) | (uint32_t(le16(p + 2))
 Parsed parse(const fs::path &path)
 {
     Parsed r;
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return r;
+    std::vector<char> data(static_cast<size_t>(in.tellg()));
+    in.seekg(0);
+    in.read(data.data(), std::streamsize(data.size()));
     if (data.size() < 132 || std::memcmp(data.data() + 128, "DICM", 4) != 0)
         return r;
     size_t pos = 132;

@@ -20,6 +20,8 @@ void initializeDcmtk()
     std::call_once(once, [] {
         // A peer that goes away while we answer must end that association, not the program.
         std::signal(SIGPIPE, SIG_IGN);
+        // A file-size limit must fail that one write (EFBIG), not end the program.
+        std::signal(SIGXFSZ, SIG_IGN);
         // Reverse DNS per association only costs time.
         dcmDisableGethostbyaddr.set(OFTrue);
         // Peers' protocol slips and our own meta header choices are not the operator's

@@ -2,6 +2,7 @@
 
 #include "Dcmtk.h"
 #include "ImageData.h"
+#include "WireGuard.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -389,6 +390,14 @@ bool Listener::negotiate(T_ASC_Association *assoc)
         ASC_rejectAssociation(assoc, &rej);
         return false;
     }
+    // Tell the wire guard how each accepted context encodes its data sets.
+    if (auto *connection = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation))) {
+        for (int i = 0; i < ASC_countPresentationContexts(assoc->params); ++i) {
+            T_ASC_PresentationContext pc;
+            if (ASC_getPresentationContext(assoc->params, i, &pc).good() && pc.resultReason == ASC_P_ACCEPTANCE)
+                connection->setTransferSyntax(pc.presentationContextID, DcmXfer(pc.acceptedTransferSyntax).getXfer());
+        }
+    }
     return ASC_acknowledgeAssociation(assoc).good();
 }
 
@@ -545,7 +554,11 @@ void startListener(qint32 port, std::shared_ptr<Sink> sink)
         cond = ASC_initializeNetwork(NET_ACCEPTOR, port, kArtimSeconds, &net);
         dcmExternalSocketHandle.set(-1);
     }
+    if (cond.good())
+        cond = ASC_setTransportLayer(net, new GuardedTransportLayer, 1);
     if (cond.bad()) {
+        if (net)
+            ASC_dropNetwork(&net);
         ::close(fd);
         ::close(wakeFd);
         throwCondition(cond, QStringLiteral("Port %1: cannot start the DICOM network").arg(port));

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target with clang and runs it for a bounded time (default 60 s) on a
+# generated seed corpus plus the crashes found so far (tests/fuzz/regressions).
+#   scripts/fuzz.sh [SECONDS]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+seconds="${1:-60}"
+"$root/scripts/setup.sh" dcmtk clang libclang-rt-14-dev >/dev/null
+cmake --preset fuzz -S "$root" >/dev/null
+cmake --build "$root/build-fuzz" -j"$(nproc)" --target fuzz_receive_path
+corpus="$root/build-fuzz/corpus"
+rm -rf "$corpus"
+mkdir -p "$corpus"
+"$root/tests/fuzz/make_seeds.sh" "$corpus"
+cp "$root"/tests/fuzz/regressions/* "$corpus/" 2>/dev/null || true
+cd "$root/build-fuzz"
+export ASAN_OPTIONS="detect_leaks=1" LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp"
+# Every regression case must pass on its own first, then the timed run.
+if compgen -G "$root/tests/fuzz/regressions/*" >/dev/null; then
+  ./fuzz_receive_path "$root"/tests/fuzz/regressions/*
+fi
+./fuzz_receive_path -max_total_time="$seconds" -max_len=65536 -rss_limit_mb=2048 -timeout=10 \
+  -artifact_prefix="$root/build-fuzz/" "$corpus"

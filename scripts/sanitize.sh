@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds with sanitizers and runs the tests under them.
+#   scripts/sanitize.sh [asan|tsan] [ctest arguments...]      (default: asan)
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+preset="${1:-asan}"
+shift || true
+"$root/scripts/setup.sh" dcmtk python3 procps util-linux >/dev/null
+cmake --preset "$preset" -S "$root" >/dev/null
+cmake --build "$root/build-$preset" -j"$(nproc)"
+cd "$root/build-$preset"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export LSAN_OPTIONS="suppressions=$root/tests/sanitizers/lsan.supp"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/tests/sanitizers/tsan.supp"
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure "$@"

@@ -1,0 +1,283 @@
+#!/usr/bin/env bash
+# Robustness of the receiver under load, floods, hostile peers and faults, on loopback.
+#   tests/robustness/run.sh BUILD_DIR [GROUP...]   groups: hostile load floods faults stop
+# Runs the real window offscreen (bench/stamp_receiver) against DCMTK's storescu/echoscu and
+# our own peer (peer.py). Prints "N passed, N failed" last; exits non-zero on any failure.
+set -uo pipefail
+build="$(cd "$1" && pwd)"
+shift
+groups=("$@")
+((${#groups[@]})) || groups=(hostile load floods faults stop)
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+bin="$build/bench"
+work="$(mktemp -d /var/tmp/stamp-robust.XXXXXX)"
+folder="$work/in"
+name="Klinikum Nord"
+passed=0 failed=0 rpid="" port=0
+bg=()
+
+cleanup() {
+  for p in "${bg[@]}" $rpid; do kill -9 "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ok() { passed=$((passed + 1)); echo "PASS: $*"; }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() { local what="$1"; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
+
+freePort() {
+  local p
+  while :; do
+    p=$((20000 + RANDOM % 20000))
+    ss -ltn "( sport = :$p )" | grep -q ":$p" || { echo "$p"; return; }
+  done
+}
+
+start_receiver() {
+  mkdir -p "$folder"
+  port=$(freePort)
+  QT_QPA_PLATFORM=offscreen "$bin/stamp_receiver" "$port" "$folder" "$name" >"$work/receiver.out" 2>&1 &
+  rpid=$!
+  for _ in $(seq 100); do
+    echoscu -to 2 127.0.0.1 "$port" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  bad "receiver started"
+  exit 1
+}
+
+stop_receiver() {
+  kill -TERM "$rpid" 2>/dev/null
+  wait "$rpid" 2>/dev/null
+  rpid=""
+}
+
+alive() { kill -0 "$rpid" 2>/dev/null && echoscu -to 5 127.0.0.1 "$port" >/dev/null 2>&1; }
+threads() { awk '/^Threads/ {print $2}' "/proc/$rpid/status"; }
+rssMiB() { awk '/^VmRSS/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
+peer() { python3 "$here/peer.py" "$port" "$@"; }
+noPartFiles() { [ -z "$(find "$folder" -name '*.part' 2>/dev/null)" ]; }
+# Waits up to $1 seconds for a condition.
+waitFor() {
+  local limit=$1
+  shift
+  for _ in $(seq $((limit * 10))); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+threadsAtMost() { [ "$(threads)" -le "$1" ]; }
+images() { "$bin/make_images" "$@"; }
+
+# Every stored file must parse and carry the stamp.
+allStoredParse() {
+  local f
+  for f in "$folder"/*.dcm; do
+    [ -e "$f" ] || continue
+    dcmdump -q +P 0008,0080 "$f" 2>/dev/null | grep -q "\[$name\]" || { echo "  bad file: $f"; return 1; }
+  done
+}
+
+group_hostile() {
+  start_receiver
+  local idle
+  idle=$(threads)
+  touch "$work/marker"
+  for attack in garbage huge-pdu truncated-rq truncated-data abort-mid-image many-contexts unknown-classes; do
+    peer "$attack" >/dev/null 2>&1
+    check "receiver serves on after $attack" alive
+  done
+  check "a data set nested 50 sequences deep is stored" \
+    bash -c "python3 '$here/peer.py' $port deep-nesting 50 | grep -q 'status 0x0000'"
+  for depth in 5000 100000; do
+    check "a data set nested $depth sequences deep ends that association" \
+      bash -c "python3 '$here/peer.py' $port deep-nesting $depth | grep -q 'association ended'"
+    check "receiver serves on after nesting $depth deep" alive
+  done
+  check "a command nested 20000 sequences deep ends that association" \
+    bash -c "python3 '$here/peer.py' $port deep-command 20000 | grep -qE 'association ended|PDU type 7'"
+  check "receiver serves on after a deep command" alive
+  check "a data set UID that differs from the command's is answered 0xA900" \
+    bash -c "python3 '$here/peer.py' $port uid-mismatch | grep -q 'status 0xa900'"
+  # Refused as a name (0xA700), as a data set that disagrees with its command (a backslash
+  # or NUL splits the value: 0xA900), or by ending the association (a UID too long for the
+  # command): never stored.
+  local refused='status 0xa[79]00|association ended'
+  for uid in '../escaped' '1.2/../../escaped' '..\\\\escaped' '1.2\\x003' '1.2\\x1b3' "1.\$(printf '1%.0s' \$(seq 10000))"; do
+    check "a SOP Instance UID '${uid:0:20}' is refused" \
+      bash -c "python3 '$here/peer.py' $port store \"$uid\" | grep -qE '$refused'"
+  done
+  check "receiver serves on after hostile names" alive
+  check "nothing was written outside the folder" \
+    bash -c "[ -z \"\$(find '$work' -newer '$work/marker' -type f ! -path '$folder/*' ! -name receiver.out)\" ]"
+  check "a well-formed image still goes through" bash -c "python3 '$here/peer.py' $port store 1.2.3.77 | grep -q 'status 0x0000'"
+  check "association threads return to idle" waitFor 10 threadsAtMost "$idle"
+  stop_receiver
+  rm -rf "$folder"
+}
+
+group_load() {
+  start_receiver
+  local idle idleRss
+  idle=$(threads)
+  idleRss=$(rssMiB)
+  local sizes=(64 128 256 512 512 256 128 512)
+  for i in $(seq 0 7); do
+    mkdir -p "$work/load/$i"
+    images "$work/load/$i" 250 "${sizes[$i]}" "${sizes[$i]}" 1 "2.25.8801.$i" || bad "generate"
+  done
+  images "$work/load/0" 1 512 512 100 "2.25.8802" || bad "generate"  # about 50 MB
+  local ps=() codes=0
+  for i in $(seq 0 7); do
+    TCP_NODELAY=$((i % 2)) storescu -R +sd 127.0.0.1 "$port" "$work/load/$i" >"$work/load/$i.log" 2>&1 &
+    ps+=($!)
+  done
+  for p in "${ps[@]}"; do wait "$p" || codes=$((codes + 1)); done
+  check "8 senders x 250 images and a 50 MB image: every sender succeeded" [ "$codes" = 0 ]
+  check "no failure reported to any sender" bash -c "! grep -qE 'Refused|Failed|Error' '$work'/load/*.log"
+  mkdir -p "$work/all"
+  for i in $(seq 0 7); do ln -s "$work/load/$i"/*.dcm "$work/all/"; done
+  check "every image stored exactly once, parsed, stamped, pixel data unchanged" \
+    "$bin/verify_output" "$work/all" "$folder" "$name"
+  check "threads return to their idle level" waitFor 10 threadsAtMost "$idle"
+  check "memory returns to its idle level (within 16 MiB)" bash -c "[ $(rssMiB) -le $((idleRss + 16)) ]"
+  stop_receiver
+  rm -rf "$folder" "$work/load" "$work/all"
+}
+
+group_floods() {
+  start_receiver
+  local idle
+  idle=$(threads)
+  mkdir -p "$work/flood"
+  images "$work/flood" 20 256 256 1 2.25.8803 || bad "generate"
+  peer silent 64 70 >/dev/null 2>&1 &
+  bg+=($!)
+  peer stall-after-rq 64 75 >"$work/stall.out" 2>&1 &
+  bg+=($!)
+  waitFor 20 grep -q accepted "$work/stall.out"
+  check "64 stalled associations were accepted" grep -q 'accepted 64' "$work/stall.out"
+  check "a normal sender gets its images through meanwhile" \
+    bash -c "storescu -R +sd 127.0.0.1 $port '$work/flood' 2>&1 | ! grep -qE 'Refused|Failed|Error'"
+  peer stall-after-rq 40 1 >"$work/cap.out" 2>&1
+  check "past the association cap new associations are rejected" grep -qE 'rejected [1-9]' "$work/cap.out"
+  check "the stalled associations time out and free their threads" waitFor 75 threadsAtMost "$idle"
+  check "receiver serves on after the flood" alive
+  stop_receiver
+  rm -rf "$folder" "$work/flood"
+}
+
+group_faults() {
+  start_receiver
+  mkdir -p "$work/big" "$work/small"
+  images "$work/big" 1 512 512 100 2.25.8804 || bad "generate"
+  images "$work/small" 3 512 512 1 2.25.8805 || bad "generate"
+
+  # A sender killed in the middle of an image.
+  storescu -R +sd 127.0.0.1 "$port" "$work/big" >/dev/null 2>&1 &
+  local sp=$!
+  sleep 0.15
+  kill -9 "$sp" 2>/dev/null
+  wait "$sp" 2>/dev/null
+  sleep 0.5
+  check "a sender killed mid-image leaves no file and no temporary file" \
+    bash -c "[ -z \"\$(ls -A '$folder')\" ]"
+
+  # A write that fails part-way: a file-size limit stands in for a full disk.
+  storescu -R +sd 127.0.0.1 "$port" "$work/small" >/dev/null 2>&1
+  local target
+  target="$folder/$(ls "$work/small" | head -1)"
+  cp "$target" "$work/earlier.dcm"
+  prlimit --pid "$rpid" --fsize=100000
+  check "a write that fails part-way is answered as a failure" \
+    bash -c "storescu -v -R +sd 127.0.0.1 $port '$work/small' 2>&1 | grep -q 'Refused'"
+  check "the earlier file of the same name is intact" cmp -s "$target" "$work/earlier.dcm"
+  check "no partial or temporary file is left" noPartFiles
+  prlimit --pid "$rpid" --fsize=unlimited
+  check "writes work again once space is back" \
+    bash -c "storescu -R +sd 127.0.0.1 $port '$work/small' 2>&1 | ! grep -qE 'Refused|Failed|Error'"
+
+  # The folder deleted, then a file in its place, then restored.
+  rm -rf "$folder"
+  check "a deleted folder fails the images" bash -c "storescu -v -R +sd 127.0.0.1 $port '$work/small' 2>&1 | grep -q Refused"
+  touch "$folder"
+  check "a file in place of the folder fails the images" \
+    bash -c "storescu -v -R +sd 127.0.0.1 $port '$work/small' 2>&1 | grep -q Refused"
+  rm -f "$folder"
+  mkdir -p "$folder"
+  check "storing works again once the folder is back" \
+    bash -c "storescu -R +sd 127.0.0.1 $port '$work/small' 2>&1 | ! grep -qE 'Refused|Failed|Error'"
+  check "the failures were logged" grep -q "DCMServer_ImageReceivedAsync" "$bin/Logs/ErrorLog.log"
+
+  # The receiver killed in the middle of writing: no partial .dcm afterwards.
+  rm -rf "$folder"/*
+  mkdir -p "$work/many"
+  images "$work/many" 300 512 512 1 2.25.8806 || bad "generate"
+  storescu -R +sd 127.0.0.1 "$port" "$work/many" >/dev/null 2>&1 &
+  sp=$!
+  waitFor 20 bash -c "[ \$(ls '$folder' | wc -l) -ge 20 ]"
+  kill -9 "$rpid"
+  wait "$rpid" 2>/dev/null
+  wait "$sp" 2>/dev/null
+  rpid=""
+  check "after the receiver is killed mid-write every visible .dcm is whole and stamped" allStoredParse
+  rm -rf "$folder" "$work/big" "$work/small" "$work/many"
+}
+
+group_stop() {
+  start_receiver
+  mkdir -p "$work/stop"
+  for d in a b c d; do
+    mkdir -p "$work/stop/$d"
+    images "$work/stop/$d" 250 512 512 1 "2.25.8807.$(printf '%d' "'$d")" || bad "generate"
+  done
+  local ps=()
+  for d in a b c d; do
+    storescu -v -R --no-halt +sd 127.0.0.1 "$port" "$work/stop/$d" >"$work/stop/$d.log" 2>&1 &
+    ps+=($!)
+  done
+  waitFor 20 bash -c "[ \$(ls '$folder' | wc -l) -ge 50 ]"
+  local t0 t1
+  t0=$(date +%s%N)
+  kill -USR1 "$rpid"
+  waitFor 5 bash -c "tail -1 '$work/receiver.out' | grep -q Aktivieren"
+  t1=$(date +%s%N)
+  check "pressing Deaktivieren under load takes effect within a second" [ $(((t1 - t0) / 1000000)) -lt 1000 ]
+  for p in "${ps[@]}"; do wait "$p"; done
+  local successes files
+  successes=$(cat "$work"/stop/*.log | grep -c 'Received Store Response (Success)')
+  files=$(ls "$folder" | grep -c '\.dcm$')
+  check "every image answered as stored is in the folder, every other one was answered as a failure ($successes stored)" \
+    [ "$successes" = "$files" ]
+  check "no temporary file is left" noPartFiles
+  kill -USR1 "$rpid"
+  waitFor 5 bash -c "tail -1 '$work/receiver.out' | grep -q Deaktivieren"
+  check "Aktivieren on the same port works at once" alive
+
+  # Closing the window under load: the process ends within a couple of seconds.
+  ps=()
+  for d in a b c d; do
+    storescu -R --no-halt +sd 127.0.0.1 "$port" "$work/stop/$d" >/dev/null 2>&1 &
+    ps+=($!)
+  done
+  sleep 1
+  t0=$(date +%s%N)
+  kill -TERM "$rpid"
+  waitFor 5 bash -c "! kill -0 $rpid 2>/dev/null"
+  t1=$(date +%s%N)
+  wait "$rpid" 2>/dev/null
+  local rc=$?
+  rpid=""
+  check "closing under load ends the program within 3 s" [ $(((t1 - t0) / 1000000)) -lt 3000 ]
+  check "and cleanly (exit code 0)" [ "$rc" = 0 ]
+  for p in "${ps[@]}"; do wait "$p"; done
+  check "no temporary file is left after closing" noPartFiles
+  rm -rf "$folder" "$work/stop"
+}
+
+rm -rf "$bin/Logs"
+for g in "${groups[@]}"; do
+  echo "== $g"
+  "group_$g"
+done
+echo "robustness: $passed passed, $failed failed"
+[ "$failed" = 0 ]
