@@ -20,7 +20,7 @@ while (($#)); do
 done
 modifyImages=$((images < 200 ? images : 200))  # storescp + dcmodify forks per image: a sample
 
-"$root/scripts/setup.sh" dcmtk procps >/dev/null
+"$root/scripts/setup.sh" dcmtk procps iproute2 >/dev/null
 bin="$root/build/bench"
 work="$(mktemp -d /var/tmp/stamp-bench.XXXXXX)"
 pids=()

@@ -67,6 +67,9 @@ waitFor() {
 }
 threadsAtMost() { [ "$(threads)" -le "$1" ]; }
 images() { "$bin/make_images" "$@"; }
+# storescu of a folder: every image stored / at least one refused.
+sendOk() { local out; out=$(storescu -R +sd 127.0.0.1 "$port" "$1" 2>&1) && ! grep -qE 'Refused|Failed|Error' <<<"$out"; }
+sendRefused() { local out; out=$(storescu -v -R +sd 127.0.0.1 "$port" "$1" 2>&1); grep -q 'Refused' <<<"$out"; }
 
 # Every stored file must parse and carry the stamp.
 allStoredParse() {
@@ -157,7 +160,7 @@ group_floods() {
   waitFor 20 grep -q accepted "$work/stall.out"
   check "64 stalled associations were accepted" grep -q 'accepted 64' "$work/stall.out"
   check "a normal sender gets its images through meanwhile" \
-    bash -c "storescu -R +sd 127.0.0.1 $port '$work/flood' 2>&1 | ! grep -qE 'Refused|Failed|Error'"
+    sendOk "$work/flood"
   peer stall-after-rq 40 1 >"$work/cap.out" 2>&1
   check "past the association cap new associations are rejected" grep -qE 'rejected [1-9]' "$work/cap.out"
   check "the stalled associations time out and free their threads" waitFor 75 threadsAtMost "$idle"
@@ -187,25 +190,25 @@ group_faults() {
   local target
   target="$folder/$(ls "$work/small" | head -1)"
   cp "$target" "$work/earlier.dcm"
-  prlimit --pid "$rpid" --fsize=100000
+  prlimit --pid "$rpid" --fsize=100000:unlimited
   check "a write that fails part-way is answered as a failure" \
-    bash -c "storescu -v -R +sd 127.0.0.1 $port '$work/small' 2>&1 | grep -q 'Refused'"
+    sendRefused "$work/small"
   check "the earlier file of the same name is intact" cmp -s "$target" "$work/earlier.dcm"
   check "no partial or temporary file is left" noPartFiles
-  prlimit --pid "$rpid" --fsize=unlimited
+  prlimit --pid "$rpid" --fsize=unlimited:unlimited
   check "writes work again once space is back" \
-    bash -c "storescu -R +sd 127.0.0.1 $port '$work/small' 2>&1 | ! grep -qE 'Refused|Failed|Error'"
+    sendOk "$work/small"
 
   # The folder deleted, then a file in its place, then restored.
   rm -rf "$folder"
-  check "a deleted folder fails the images" bash -c "storescu -v -R +sd 127.0.0.1 $port '$work/small' 2>&1 | grep -q Refused"
+  check "a deleted folder fails the images" sendRefused "$work/small"
   touch "$folder"
   check "a file in place of the folder fails the images" \
-    bash -c "storescu -v -R +sd 127.0.0.1 $port '$work/small' 2>&1 | grep -q Refused"
+    sendRefused "$work/small"
   rm -f "$folder"
   mkdir -p "$folder"
   check "storing works again once the folder is back" \
-    bash -c "storescu -R +sd 127.0.0.1 $port '$work/small' 2>&1 | ! grep -qE 'Refused|Failed|Error'"
+    sendOk "$work/small"
   check "the failures were logged" grep -q "DCMServer_ImageReceivedAsync" "$bin/Logs/ErrorLog.log"
 
   # The receiver killed in the middle of writing: no partial .dcm afterwards.
