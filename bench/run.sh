@@ -7,6 +7,7 @@
 # Every run's output is checked (count, stamp, pixel data) before it counts.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$root/scripts/lib/loopback.sh"
 
 images=2000 rounds=3 bigFrames=100 bigCount=3
 while (($#)); do
@@ -46,14 +47,6 @@ done
 imageBytes=$(du -b --apparent-size -L "$work/src" | cut -f1)
 bigBytes=$(du -b --apparent-size "$work/big" | cut -f1)
 
-freePort() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 20000))
-    ss -ltn "( sport = :$p )" | grep -q ":$p" || { echo "$p"; return; }
-  done
-}
-
 # start_receiver KIND OUTDIR PORT: sets rpid
 start_receiver() {
   local kind="$1" out="$2" port="$3"
@@ -65,10 +58,7 @@ start_receiver() {
   esac
   rpid=$!
   pids+=("$rpid")
-  for _ in $(seq 100); do
-    echoscu -to 2 127.0.0.1 "$port" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
+  waitForEcho "$port" && return 0
   echo "receiver $kind did not start" >&2
   exit 1
 }

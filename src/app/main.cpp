@@ -2,10 +2,18 @@
 #include "frmMain.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // The window speaks German; so do Qt's own dialogs (the folder chooser).
+    QTranslator qtGerman;
+    if (qtGerman.load(QLocale(QLocale::German), QStringLiteral("qtbase"), QStringLiteral("_"),
+                      QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        app.installTranslator(&qtGerman);
     frmMain window;
     window.show();
     const int rc = app.exec();

@@ -1,6 +1,7 @@
 #include "BrowseForFolder.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QFileDialog>
 
 namespace {
@@ -16,7 +17,8 @@ QString BrowseFolder(const QString &title)
         nextAnswer.reset();
         return answer;
     }
-    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), title, QString(),
+    // Starts at the top of the file system, like the shell's own folder dialog.
+    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), title, QDir::rootPath(),
                                              QFileDialog::ShowDirsOnly);
 }
 

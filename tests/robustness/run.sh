@@ -9,6 +9,7 @@ shift
 groups=("$@")
 ((${#groups[@]})) || groups=(hostile load floods faults stop)
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../../scripts/lib/loopback.sh"
 bin="$build/bench"
 work="$(mktemp -d /var/tmp/stamp-robust.XXXXXX)"
 folder="$work/in"
@@ -26,23 +27,12 @@ ok() { passed=$((passed + 1)); echo "PASS: $*"; }
 bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 check() { local what="$1"; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
 
-freePort() {
-  local p
-  while :; do
-    p=$((20000 + RANDOM % 20000))
-    ss -ltn "( sport = :$p )" | grep -q ":$p" || { echo "$p"; return; }
-  done
-}
-
 start_receiver() {
   mkdir -p "$folder"
   port=$(freePort)
   QT_QPA_PLATFORM=offscreen "$bin/stamp_receiver" "$port" "$folder" "$name" >"$work/receiver.out" 2>&1 &
   rpid=$!
-  for _ in $(seq 100); do
-    echoscu -to 2 127.0.0.1 "$port" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
+  waitForEcho "$port" && return 0
   bad "receiver started"
   exit 1
 }
