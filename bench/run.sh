@@ -51,7 +51,7 @@ bigBytes=$(du -b --apparent-size "$work/big" | cut -f1)
 start_receiver() {
   local kind="$1" out="$2" port="$3"
   case "$kind" in
-    ours) QT_QPA_PLATFORM=offscreen "$bin/stamp_receiver" "$port" "$out" "$name" 2>/dev/null & ;;
+    ours) QT_QPA_PLATFORM=offscreen "$bin/stamp_receiver" "$port" "$out" "$name" >/dev/null 2>&1 & ;;
     storescp) TCP_NODELAY=1 storescp +xa -pdu 131072 -od "$out" -fe .dcm "$port" & ;;
     dcmodify) TCP_NODELAY=1 storescp +xa -pdu 131072 -od "$out" -fe .dcm -xs \
                 -xcr "dcmodify -nb -m \"(0008,0080)=$name\" #p/#f" "$port" & ;;
@@ -131,7 +131,8 @@ send 1 nodelay "$port" "$work/big"
 bigPeak=$(peakKiB "$rpid")
 rm -rf "$out"/*
 mkdir -p "$work/first"
-ls "$work/src" | head -n $((images / 10)) | while read -r f; do ln -s "$work/src/$f" "$work/first/"; done
+sources=("$work"/src/*.dcm)
+ln -s "${sources[@]:0:$((images / 10))}" "$work/first/"
 send 1 nodelay "$port" "$work/first"
 rssEarly=$(rssKiB "$rpid")
 send 1 nodelay "$port" "$work/src"

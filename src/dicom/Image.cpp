@@ -3,6 +3,7 @@
 #include "Dcmtk.h"
 #include "FileWriter.h"
 #include "ImageData.h"
+#include "WireGuard.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
@@ -261,6 +262,31 @@ std::unique_ptr<Image> Image::fromBytes(const QByteArray &bytes)
     data->file->transferEnd();
     check(cond, QStringLiteral("Cannot parse the data set"));
     data->transferSyntax = data->dataset().getOriginalXfer();
+    return std::make_unique<Image>(std::move(data));
+}
+
+std::unique_ptr<Image> Image::fromDataSetBytes(const QByteArray &bytes, const QString &transferSyntaxUID)
+{
+    detail::initializeDcmtk();
+    const DcmXfer xfer(transferSyntaxUID.toLatin1().constData());
+    if (xfer.getXfer() == EXS_Unknown)
+        throw AppError(ErrorNumber::InvalidArgument, QStringLiteral("Unknown transfer syntax %1").arg(transferSyntaxUID));
+    detail::NestingGuard guard({xfer.isExplicitVR() != OFFalse, xfer.getByteOrder() == EBO_BigEndian,
+                                xfer.getStreamCompression() != ESC_none});
+    if (!guard.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())))
+        throw AppError(ErrorNumber::DicomFailure, QStringLiteral("The data set is nested too deep"));
+
+    auto data = std::make_unique<detail::ImageData>();
+    data->file = std::make_unique<DcmFileFormat>();
+    DcmDataset &ds = data->dataset();
+    DcmInputBufferStream in;
+    in.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
+    in.setEos();
+    ds.transferInit();
+    const OFCondition cond = ds.read(in, xfer.getXfer());
+    ds.transferEnd();
+    check(cond, QStringLiteral("Cannot parse the data set"));
+    data->transferSyntax = xfer.getXfer();
     return std::make_unique<Image>(std::move(data));
 }
 

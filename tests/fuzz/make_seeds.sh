@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Seed corpus for the fuzz target: small images in several transfer syntaxes and character sets.
+# Seed corpus for the fuzz target: small data sets in each transfer syntax it picks by the
+# first byte (0 implicit, 1 explicit little, 2 explicit big endian, 3 deflated, 4 RLE).
 #   make_seeds.sh OUTDIR
 set -euo pipefail
 out="$1"
@@ -27,11 +28,22 @@ cat >"$tmp/ct.txt" <<'DUMP'
 (0028,0103) US 0
 (7fe0,0010) OW 0001\0002\0003\0004
 DUMP
-dump2dcm -q -g +te "$tmp/ct.txt" "$out/explicit.dcm"
-dump2dcm -q -g +ti "$tmp/ct.txt" "$out/implicit.dcm"
-dump2dcm -q -g +tb "$tmp/ct.txt" "$out/bigendian.dcm"
-dump2dcm -q -g +td "$tmp/ct.txt" "$out/deflated.dcm" 2>/dev/null || true
-dump2dcm -q +te "$tmp/ct.txt" "$out/bare-dataset.dcm"
-dcmcrle -q "$out/explicit.dcm" "$out/rle.dcm"
+# seed SELECTOR NAME FILE: FILE's bare data set after the selector byte
+seed() {
+  { printf "\\x0$1"; cat "$3"; } >"$out/$2"
+}
+dump2dcm -q -F +ti "$tmp/ct.txt" "$tmp/implicit"
+dump2dcm -q -F +te "$tmp/ct.txt" "$tmp/explicit"
+dump2dcm -q -F +tb "$tmp/ct.txt" "$tmp/big"
+dump2dcm -q +te "$tmp/ct.txt" "$tmp/explicit.dcm"
+dcmconv -q -F +td "$tmp/explicit.dcm" "$tmp/deflated"
+dcmcrle -q "$tmp/explicit.dcm" "$tmp/rle.dcm"
+dcmconv -q -F "$tmp/rle.dcm" "$tmp/rle"
 sed 's/ISO_IR 100/ISO_IR 192/' "$tmp/ct.txt" >"$tmp/utf8.txt"
-dump2dcm -q -g +te "$tmp/utf8.txt" "$out/utf8.dcm"
+dump2dcm -q -F +te "$tmp/utf8.txt" "$tmp/utf8"
+seed 0 implicit "$tmp/implicit"
+seed 1 explicit "$tmp/explicit"
+seed 2 bigendian "$tmp/big"
+seed 3 deflated "$tmp/deflated"
+seed 4 rle "$tmp/rle"
+seed 1 utf8 "$tmp/utf8"

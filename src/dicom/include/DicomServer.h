@@ -63,6 +63,9 @@ public:
     // An image read from a DICOM file or from the bytes of one (Part 10 or a bare data set).
     static std::unique_ptr<Image> fromFile(const QString &path, const QString &sourceAETitle = QString());
     static std::unique_ptr<Image> fromBytes(const QByteArray &bytes);
+    // A data set as it arrives over the network in the transfer syntax `transferSyntaxUID`,
+    // passing the same nesting guard as received data sets before it is parsed.
+    static std::unique_ptr<Image> fromDataSetBytes(const QByteArray &bytes, const QString &transferSyntaxUID);
 
     detail::ImageData &data() { return *data_; }
 
