@@ -1,0 +1,140 @@
+#include "DicomServer.h"
+#include "Error_Handler.h"
+
+#include <QtTest>
+#include <zlib.h>
+
+// Data sets nested deep, in every encoding the receiver's nesting guard follows. Past 64
+// levels of sequence and item the data set is refused before DCMTK's recursive parser sees
+// it; legitimate structures (shallower nesting, many pixel data fragments) still parse.
+namespace {
+
+enum class Enc { Implicit, ExplicitLittle, ExplicitBig };
+
+QByteArray u16(quint16 v, bool big)
+{
+    QByteArray out;
+    out.append(char(big ? v >> 8 : v));
+    out.append(char(big ? v : v >> 8));
+    return out;
+}
+QByteArray u32(quint32 v, bool big) { return big ? u16(v >> 16, true) + u16(v, true) : u16(v, false) + u16(v >> 16, false); }
+
+QByteArray tag(quint16 g, quint16 e, bool big) { return u16(g, big) + u16(e, big); }
+
+QByteArray sequenceHeader(quint16 g, quint16 e, quint32 length, Enc enc, const char *vr = "SQ")
+{
+    const bool big = enc == Enc::ExplicitBig;
+    if (enc == Enc::Implicit)
+        return tag(g, e, false) + u32(length, false);
+    return tag(g, e, big) + QByteArray(vr, 2) + u16(0, big) + u32(length, big);
+}
+
+QByteArray itemHeader(quint32 length, bool big) { return tag(0xFFFE, 0xE000, big) + u32(length, big); }
+
+// `depth` levels of (0040,A730) sequence > item, with undefined or defined lengths.
+QByteArray nested(int depth, Enc enc, bool defined, quint16 g = 0x0040, quint16 e = 0xA730, const char *vr = "SQ")
+{
+    const bool big = enc == Enc::ExplicitBig;
+    QByteArray inner;
+    for (int i = 0; i < depth; ++i) {
+        if (defined) {
+            const QByteArray item = itemHeader(quint32(inner.size()), big) + inner;
+            inner = sequenceHeader(g, e, quint32(item.size()), enc, vr) + item;
+        } else {
+            inner = sequenceHeader(g, e, 0xFFFFFFFF, enc, vr) + itemHeader(0xFFFFFFFF, big) + inner
+                    + tag(0xFFFE, 0xE00D, big) + u32(0, big) + tag(0xFFFE, 0xE0DD, big) + u32(0, big);
+        }
+    }
+    return inner;
+}
+
+QByteArray rawDeflate(const QByteArray &in)
+{
+    z_stream z{};
+    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    QByteArray out(int(deflateBound(&z, uLong(in.size()))), 0);
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.constData()));
+    z.avail_in = uInt(in.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(int(z.total_out));
+    deflateEnd(&z);
+    return out;
+}
+
+const QString kImplicit = QStringLiteral("1.2.840.10008.1.2");
+const QString kExplicit = QStringLiteral("1.2.840.10008.1.2.1");
+const QString kBig = QStringLiteral("1.2.840.10008.1.2.2");
+const QString kDeflated = QStringLiteral("1.2.840.10008.1.2.1.99");
+
+// True when the data set parsed, false when the guard refused it; any other failure is
+// reported as it is, so that a parse error never passes for a refusal.
+QVariant outcome(const QByteArray &bytes, const QString &syntax)
+{
+    try {
+        dicom::Image::fromDataSetBytes(bytes, syntax);
+        return true;
+    } catch (const AppError &e) {
+        return e.description().contains(QLatin1String("nested too deep")) ? QVariant(false) : QVariant(e.description());
+    }
+}
+
+} // namespace
+
+class NestingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void guard_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("syntax");
+        QTest::addColumn<bool>("parses");
+
+        for (bool defined : {false, true}) {
+            const QString how = defined ? " defined lengths" : " undefined lengths";
+            QTest::newRow(qPrintable("implicit 60" + how)) << nested(60, Enc::Implicit, defined) << kImplicit << true;
+            QTest::newRow(qPrintable("implicit 70" + how)) << nested(70, Enc::Implicit, defined) << kImplicit << false;
+            QTest::newRow(qPrintable("explicit 60" + how)) << nested(60, Enc::ExplicitLittle, defined) << kExplicit << true;
+            QTest::newRow(qPrintable("explicit 70" + how)) << nested(70, Enc::ExplicitLittle, defined) << kExplicit << false;
+            QTest::newRow(qPrintable("big endian 60" + how)) << nested(60, Enc::ExplicitBig, defined) << kBig << true;
+            QTest::newRow(qPrintable("big endian 70" + how)) << nested(70, Enc::ExplicitBig, defined) << kBig << false;
+        }
+        QTest::newRow("deflated 60") << rawDeflate(nested(60, Enc::ExplicitLittle, false)) << kDeflated << true;
+        QTest::newRow("deflated 5000") << rawDeflate(nested(5000, Enc::ExplicitLittle, false)) << kDeflated << false;
+        QTest::newRow("very deep") << nested(20000, Enc::Implicit, false) << kImplicit << false;
+
+        // Sequences that only an implicit reading reveals: UN of undefined length in explicit
+        // VR, and private elements whose value starts with an item.
+        const QByteArray innerImplicit = nested(70, Enc::Implicit, false);
+        QTest::newRow("explicit UN holding deep implicit content")
+            << sequenceHeader(0x0009, 0x1001, 0xFFFFFFFF, Enc::ExplicitLittle, "UN") + itemHeader(0xFFFFFFFF, false)
+                   + innerImplicit + tag(0xFFFE, 0xE00D, false) + u32(0, false) + tag(0xFFFE, 0xE0DD, false)
+                   + u32(0, false)
+            << kExplicit << false;
+        QTest::newRow("private defined-length elements nesting items")
+            << nested(70, Enc::Implicit, true, 0x0009, 0x1001) << kImplicit << false;
+
+        // Encapsulated pixel data: a thousand fragments are no nesting at all.
+        QByteArray pixels = sequenceHeader(0x7FE0, 0x0010, 0xFFFFFFFF, Enc::ExplicitLittle, "OB");
+        pixels += itemHeader(0, false);
+        for (int i = 0; i < 1000; ++i)
+            pixels += itemHeader(4, false) + QByteArray("\x01\x02\x03\x04", 4);
+        pixels += tag(0xFFFE, 0xE0DD, false) + u32(0, false);
+        QTest::newRow("encapsulated pixel data") << pixels << "1.2.840.10008.1.2.5" << true;
+    }
+
+    void guard()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, syntax);
+        QFETCH(bool, parses);
+        QCOMPARE(outcome(bytes, syntax), QVariant(parses));
+    }
+};
+
+QTEST_GUILESS_MAIN(NestingTest)
+#include "tst_nesting.moc"
