@@ -22,7 +22,7 @@ struct Delivery
     std::mutex mutex;
     std::condition_variable done;
     State state = State::Pending;
-    bool stored = false;
+    bool handled = false;  // the handler ran to its end
 };
 
 } // namespace
@@ -73,7 +73,7 @@ bool Sink::deliver(const Connection &connection, Image &image, const std::functi
                     }
                 }
                 const std::lock_guard l(delivery->mutex);
-                delivery->stored = handled;
+                delivery->handled = handled;
                 delivery->state = Delivery::State::Done;
                 delivery->done.notify_all();
             },
@@ -87,7 +87,7 @@ bool Sink::deliver(const Connection &connection, Image &image, const std::functi
             if (delivery->state == Delivery::State::Pending && (detached_ || !on_ || abandon()))
                 delivery->state = Delivery::State::Cancelled;
         }
-        if (delivery->state != Delivery::State::Done || !delivery->stored)
+        if (delivery->state != Delivery::State::Done || !delivery->handled)
             return false;
     }
     return completePendingWrites(image.data(), writeFailureHandler());

@@ -140,9 +140,9 @@ void writeFileAtomically(DcmFileFormat &file, E_TransferSyntax xfer, const std::
         throw AppError(e, QStringLiteral("Cannot create a file in %1: %2").arg(shownFolder, errnoText(e)));
     }
 
-    bool open = true;
+    bool fdOpen = true;
     auto fail = [&](const QString &what, int e) {
-        if (open)
+        if (fdOpen)
             ::close(fd);
         ::unlink(tempPath.c_str());
         throw AppError(e, QStringLiteral("%1 %2: %3").arg(what, shownPath, errnoText(e)));
@@ -176,7 +176,7 @@ void writeFileAtomically(DcmFileFormat &file, E_TransferSyntax xfer, const std::
     }
     if (::fsync(fd) != 0)
         fail(QStringLiteral("Cannot flush"), errno);
-    open = false;
+    fdOpen = false;
     if (::close(fd) != 0)
         fail(QStringLiteral("Cannot close"), errno);
     if (::rename(tempPath.c_str(), path.c_str()) != 0)

@@ -32,7 +32,6 @@ constexpr qint32 TypeMismatch = 13;
 constexpr qint32 InternalError = 51;
 constexpr qint32 BadFileName = 52;
 constexpr qint32 FileAccess = 75;
-constexpr qint32 PathNotFound = 76;
 constexpr qint32 DicomFailure = 440;
 } // namespace ErrorNumber
 
