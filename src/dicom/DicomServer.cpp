@@ -18,11 +18,11 @@ namespace {
 
 struct Delivery
 {
+    // Done: the handler ran to its end. Cancelled: it never ran, or it failed.
     enum class State { Pending, Running, Done, Cancelled };
     std::mutex mutex;
     std::condition_variable done;
     State state = State::Pending;
-    bool handled = false;  // the handler ran to its end
 };
 
 } // namespace
@@ -73,8 +73,7 @@ bool Sink::deliver(const Connection &connection, Image &image, const std::functi
                     }
                 }
                 const std::lock_guard l(delivery->mutex);
-                delivery->handled = handled;
-                delivery->state = Delivery::State::Done;
+                delivery->state = handled ? Delivery::State::Done : Delivery::State::Cancelled;
                 delivery->done.notify_all();
             },
             Qt::QueuedConnection);
@@ -87,7 +86,7 @@ bool Sink::deliver(const Connection &connection, Image &image, const std::functi
             if (delivery->state == Delivery::State::Pending && (detached_ || !on_ || abandon()))
                 delivery->state = Delivery::State::Cancelled;
         }
-        if (delivery->state != Delivery::State::Done || !delivery->handled)
+        if (delivery->state != Delivery::State::Done)
             return false;
     }
     return completePendingWrites(image.data(), writeFailureHandler());

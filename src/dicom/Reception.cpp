@@ -177,8 +177,8 @@ Registry &registry()
 class Listener : public std::enable_shared_from_this<Listener>
 {
 public:
-    Listener(qint32 port, int listenFd, int wakeFd, T_ASC_Network *net, std::shared_ptr<Sink> sink)
-        : port_(port), listenFd_(listenFd), wakeFd_(wakeFd), net_(net), sink_(std::move(sink))
+    Listener(int listenFd, int wakeFd, T_ASC_Network *net, std::shared_ptr<Sink> sink)
+        : listenFd_(listenFd), wakeFd_(wakeFd), net_(net), sink_(std::move(sink))
     {
     }
     ~Listener()
@@ -232,7 +232,6 @@ private:
     Uint16 storeStatus(T_ASC_Association *assoc, T_DIMSE_C_StoreRQ &req, std::unique_ptr<DcmDataset> dataset,
                        T_ASC_PresentationContextID presID, const Connection &connection);
 
-    const qint32 port_;
     const int listenFd_;
     const int wakeFd_;
     T_ASC_Network *net_;
@@ -564,7 +563,7 @@ void startListener(qint32 port, std::shared_ptr<Sink> sink)
         throwCondition(cond, QStringLiteral("Port %1: cannot start the DICOM network").arg(port));
     }
 
-    auto listener = std::make_shared<Listener>(port, fd, wakeFd, net, std::move(sink));
+    auto listener = std::make_shared<Listener>(fd, wakeFd, net, std::move(sink));
     listener->start();
     r.listeners.emplace(port, std::move(listener));
 }

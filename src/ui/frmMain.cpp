@@ -25,6 +25,7 @@ namespace {
 const QString kSection = QStringLiteral("InstitutionName");
 const QString kActivate = QStringLiteral("Aktivieren");
 const QString kDeactivate = QStringLiteral("Deaktivieren");
+const QString kImageHandler = QStringLiteral("DCMServer_ImageReceivedAsync");
 
 QPixmap renderSvg(const QString &resource, int size)
 {
@@ -123,7 +124,7 @@ void frmMain::DCMServer_ImageReceivedAsync(const dicom::Connection &Connection, 
         const QString path = txtFolder->text() + QLatin1Char('/') + Image.nameValue() + QStringLiteral(".dcm");
         Image.write(path, true);
     } catch (...) {
-        Error_Handler::LogError(QStringLiteral("DCMServer_ImageReceivedAsync"));
+        Error_Handler::LogError(kImageHandler);
     }
 }
 
@@ -168,7 +169,7 @@ void frmMain::btnActivate_Click()
         auto server = std::make_unique<dicom::DicomServer>();
         connect(server.get(), &dicom::DicomServer::ImageReceivedAsync, this, &frmMain::DCMServer_ImageReceivedAsync);
         // The handler's write completes after it returns; its failure is the handler's.
-        server->setWriteFailureHandler([] { Error_Handler::LogError(QStringLiteral("DCMServer_ImageReceivedAsync")); });
+        server->setWriteFailureHandler([] { Error_Handler::LogError(kImageHandler); });
         DCMServer = std::move(server);
 
         modINI::WriteINI(kSection, QStringLiteral("Port"), txtPort->text(), settingsPath());
