@@ -1,0 +1,229 @@
+#include "NestingGuard.h"
+
+#include <dcmtk/dcmdata/dctag.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <zlib.h>
+
+namespace dicom::detail {
+
+namespace {
+
+bool longLengthVR(const uint8_t *vr)
+{
+    static const char *const kLong[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "SV", "UC", "UN", "UR", "UT", "UV"};
+    return std::any_of(std::begin(kLong), std::end(kLong),
+                       [vr](const char *l) { return vr[0] == uint8_t(l[0]) && vr[1] == uint8_t(l[1]); });
+}
+
+bool is(const uint8_t *vr, const char *name)
+{
+    return vr[0] == uint8_t(name[0]) && vr[1] == uint8_t(name[1]);
+}
+
+} // namespace
+
+NestingGuard::NestingGuard(Encoding encoding) : top_(encoding)
+{
+    if (encoding.deflated) {
+        inflater_ = std::make_unique<z_stream>();
+        std::memset(inflater_.get(), 0, sizeof(z_stream));
+        // The deflated transfer syntax is a raw deflate stream, without zlib header.
+        if (inflateInit2(inflater_.get(), -MAX_WBITS) != Z_OK) {
+            inflater_.reset();
+            failed_ = true;
+        }
+    }
+}
+
+NestingGuard::~NestingGuard()
+{
+    if (inflater_)
+        inflateEnd(inflater_.get());
+}
+
+uint16_t NestingGuard::u16(const uint8_t *p) const
+{
+    return bigEndian() ? uint16_t((p[0] << 8) | p[1]) : uint16_t(p[0] | (p[1] << 8));
+}
+
+uint32_t NestingGuard::u32(const uint8_t *p) const
+{
+    return bigEndian() ? (uint32_t(u16(p)) << 16) | u16(p + 2) : uint32_t(u16(p)) | (uint32_t(u16(p + 2)) << 16);
+}
+
+bool NestingGuard::feed(const uint8_t *data, size_t size)
+{
+    if (failed_)
+        return false;
+    if (!inflater_) {
+        consume(data, size);
+        return !failed_;
+    }
+    uint8_t out[16384];
+    inflater_->next_in = const_cast<uint8_t *>(data);
+    inflater_->avail_in = uInt(size);
+    while (!failed_ && inflater_->avail_in > 0) {
+        inflater_->next_out = out;
+        inflater_->avail_out = sizeof out;
+        const int rc = inflate(inflater_.get(), Z_NO_FLUSH);
+        consume(out, sizeof out - inflater_->avail_out);
+        if (rc == Z_STREAM_END)
+            break;
+        if (rc != Z_OK && rc != Z_BUF_ERROR)
+            failed_ = true;
+    }
+    return !failed_;
+}
+
+void NestingGuard::consume(const uint8_t *p, size_t n)
+{
+    while (n > 0 && !failed_) {
+        if (state_ == State::Skip) {
+            const size_t take = size_t(std::min<uint64_t>(skip_, n));
+            skip_ -= take;
+            pos_ += take;
+            p += take;
+            n -= take;
+            if (skip_ == 0) {
+                state_ = State::Header;
+                closeFinished();
+            }
+            continue;
+        }
+        const size_t take = std::min(need_ - have_, n);
+        std::memcpy(head_ + have_, p, take);
+        have_ += take;
+        pos_ += take;
+        p += take;
+        n -= take;
+        if (have_ < need_)
+            continue;
+        if (state_ == State::Peek) {
+            onPeek();
+        } else if (need_ == 8 && explicitVR() && u16(head_) != 0xFFFE && longLengthVR(head_ + 4)) {
+            need_ = 12;
+        } else {
+            onHeader();
+        }
+    }
+}
+
+void NestingGuard::onHeader()
+{
+    const uint16_t group = u16(head_);
+    const uint16_t element = u16(head_ + 2);
+    const bool explicitVR = this->explicitVR();
+    const bool bigEndian = this->bigEndian();
+    have_ = 0;
+    const size_t headerSize = need_;
+    need_ = 8;
+
+    if (group == 0xFFFE) {
+        const uint32_t length = u32(head_ + 4);
+        const bool inFragments = !open_.empty() && open_.back().kind == Kind::Fragments;
+        if (element == 0xE000 && !inFragments) {
+            open(Kind::Item, length, explicitVR, bigEndian);
+        } else if (element == 0xE00D) {
+            if (!open_.empty() && open_.back().kind == Kind::Item)
+                open_.pop_back();
+        } else if (element == 0xE0DD) {
+            if (!open_.empty() && open_.back().kind == Kind::Item)
+                open_.pop_back();
+            if (!open_.empty() && open_.back().kind != Kind::Item)
+                open_.pop_back();
+        } else {
+            skip(length == 0xFFFFFFFF ? 0 : length);
+        }
+        closeFinished();
+        return;
+    }
+
+    uint32_t length;
+    DcmEVR vr = EVR_UNKNOWN;
+    const bool un = explicitVR && is(head_ + 4, "UN");
+    if (explicitVR) {
+        length = headerSize == 12 ? u32(head_ + 8) : u16(head_ + 6);
+        if (is(head_ + 4, "SQ"))
+            vr = EVR_SQ;
+    } else {
+        length = u32(head_ + 4);
+    }
+    if (vr != EVR_SQ && (!explicitVR || un)) {
+        const DcmEVR known = DcmTag(group, element).getEVR();
+        if (known == EVR_SQ)
+            vr = EVR_SQ;
+        else if (known != EVR_UNKNOWN && known != EVR_UNKNOWN2B && known != EVR_UN)
+            vr = known;
+    }
+
+    // What DCMTK reads as a sequence in implicit VR little endian: UN content, and private or
+    // unknown elements of undefined length or whose value starts with an item.
+    const bool contentImplicit = !explicitVR || un;
+    if (vr == EVR_SQ) {
+        open(Kind::Sequence, length, un ? false : explicitVR, un ? false : bigEndian);
+    } else if (length == 0xFFFFFFFF) {
+        if (group == 0x7FE0 && element == 0x0010)
+            open(Kind::Fragments, length, explicitVR, bigEndian);
+        else
+            open(Kind::Sequence, length, contentImplicit ? false : explicitVR, contentImplicit ? false : bigEndian);
+    } else if (contentImplicit && vr == EVR_UNKNOWN && length >= 8) {
+        state_ = State::Peek;
+        need_ = 4;
+        peekLength_ = length;
+        return;
+    } else {
+        skip(length);
+    }
+    closeFinished();
+}
+
+void NestingGuard::onPeek()
+{
+    // The first four bytes of an element of unknown kind: an item tag makes it a sequence.
+    const bool item = head_[0] == 0xFE && head_[1] == 0xFF && head_[2] == 0x00 && head_[3] == 0xE0;
+    if (item) {
+        open_.push_back({pos_ - 4 + peekLength_, Kind::Sequence, false, false});
+        if (open_.size() > kMaxOpen)
+            failed_ = true;
+        state_ = State::Header;
+        need_ = 8;  // the four bytes read are the start of the item's header
+        return;
+    }
+    have_ = 0;
+    need_ = 8;
+    state_ = State::Header;
+    skip(peekLength_ - 4);
+    closeFinished();
+}
+
+void NestingGuard::open(Kind kind, uint32_t length, bool explicitVR, bool bigEndian)
+{
+    open_.push_back({length == 0xFFFFFFFF ? kUndefined : pos_ + length, kind, explicitVR, bigEndian});
+    if (open_.size() > kMaxOpen)
+        failed_ = true;
+}
+
+void NestingGuard::skip(uint64_t length)
+{
+    if (length > 0) {
+        state_ = State::Skip;
+        skip_ = length;
+    }
+}
+
+void NestingGuard::closeFinished()
+{
+    // Everything inside a container whose defined length has run out is closed with it, even
+    // if the bytes inside did not say so.
+    for (size_t i = 0; i < open_.size(); ++i) {
+        if (open_[i].end != kUndefined && pos_ >= open_[i].end) {
+            open_.resize(i);
+            return;
+        }
+    }
+}
+
+} // namespace dicom::detail
