@@ -1,4 +1,4 @@
-#include "DicomServer.h"
+#include "ImageSources.h"
 #include "DicomTools.h"
 #include "Error_Handler.h"
 
@@ -7,7 +7,6 @@
 #include <csignal>
 #include <sys/resource.h>
 
-using dicom::Image;
 
 class ImageTest : public QObject
 {
@@ -27,7 +26,7 @@ private:
     // Stamps `text` into a copy of `src` and returns the stored file.
     QString stamp(const QString &src, const QString &text)
     {
-        auto image = Image::fromFile(src);
+        auto image = dicom::detail::readImageFile(src);
         image->attributes().setAttribute(0x0008, 0x0080, text);
         const QString out = dir.filePath(QFileInfo(src).baseName() + ".dcm");
         image->write(out, true);
@@ -140,7 +139,7 @@ private slots:
         f.close();
         const QString src = dir.filePath("undeclared.src");
         QCOMPARE(tools::run("dump2dcm", {"-g", "+te", f.fileName(), src}).exitCode, 0);
-        auto image = Image::fromFile(src);
+        auto image = dicom::detail::readImageFile(src);
         QVERIFY_THROWS_EXCEPTION(AppError, image->attributes().setAttribute(0x0008, 0x0080, "東京病院"));
     }
 
@@ -192,7 +191,7 @@ private slots:
         QFETCH(bool, refused);
         const QString src = dir.filePath("name.src");
         QVERIFY(tools::makeImage(tools::ctDump(uid), src));
-        auto image = Image::fromFile(src);
+        auto image = dicom::detail::readImageFile(src);
         if (refused)
             QVERIFY_THROWS_EXCEPTION(AppError, image->nameValue());
         else
@@ -202,7 +201,7 @@ private slots:
     void writeIsAtomic()
     {
         const QString out = dir.filePath("atomic/1.2.3.dcm");
-        auto image = Image::fromFile(source("atomic"));
+        auto image = dicom::detail::readImageFile(source("atomic"));
         // A missing folder fails with the folder in the description.
         try {
             image->write(out, true);
@@ -210,7 +209,7 @@ private slots:
         } catch (const AppError &e) {
             QVERIFY2(e.description().contains(dir.filePath("atomic")), qPrintable(e.description()));
         }
-        QVERIFY(!image->written());
+        QVERIFY(!dicom::detail::written(*image));
 
         QVERIFY(QDir(dir.path()).mkdir("atomic"));
         QFile earlier(out);
@@ -234,14 +233,14 @@ private slots:
         }
         setrlimit(RLIMIT_FSIZE, &old);
         QVERIFY(threw);
-        QVERIFY(!image->written());
+        QVERIFY(!dicom::detail::written(*image));
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
         QVERIFY(earlier.open(QIODevice::ReadOnly));
         QCOMPARE(earlier.readAll(), QByteArray("earlier file"));
         earlier.close();
 
         image->write(out, true);
-        QVERIFY(image->written());
+        QVERIFY(dicom::detail::written(*image));
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Old Hospital]"));
         QVERIFY_THROWS_EXCEPTION(AppError, image->write(out, false));

@@ -1,4 +1,4 @@
-#include "DicomServer.h"
+#include "ImageSources.h"
 #include "Error_Handler.h"
 
 #include <QtTest>
@@ -74,7 +74,7 @@ const QString kDeflated = QStringLiteral("1.2.840.10008.1.2.1.99");
 QVariant outcome(const QByteArray &bytes, const QString &syntax)
 {
     try {
-        dicom::Image::fromDataSetBytes(bytes, syntax);
+        dicom::detail::parseReceivedDataSet(bytes, syntax);
         return true;
     } catch (const AppError &e) {
         return e.description().contains(QLatin1String("nested too deep")) ? QVariant(false) : QVariant(e.description());

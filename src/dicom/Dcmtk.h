@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Error_Handler.h"
+#include "AppError.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/ofstd/ofcond.h>

@@ -2,7 +2,7 @@
 // wire's nesting guard, parsing in the negotiated transfer syntax, stamping the institution
 // name (with a character-set change), taking the name and serialising the file.
 // The first input byte picks the transfer syntax; the rest is the data set.
-#include "DicomServer.h"
+#include "ImageSources.h"
 #include "Error_Handler.h"
 
 #include <QByteArray>
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }();
     const QString syntax = QString::fromLatin1(kSyntaxes[data[0] % std::size(kSyntaxes)]);
     try {
-        auto image = dicom::Image::fromDataSetBytes(
+        auto image = dicom::detail::parseReceivedDataSet(
             QByteArray::fromRawData(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1)), syntax);
         image->attributes().setAttribute(0x0008, 0x0080, size % 2 ? QStringLiteral("Klinikum Süd") : QStringLiteral("東京病院"));
         const QString name = image->nameValue();

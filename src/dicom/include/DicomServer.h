@@ -1,32 +1,28 @@
 #pragma once
 
+#include "Connection.h"
+
 #include <QObject>
 #include <QString>
 #include <functional>
 #include <memory>
 
 // The DICOM side of the program: a storage receiver and the image it hands over. Every
-// operation reports failure by throwing AppError (Error_Handler.h).
+// operation reports failure by throwing AppError (AppError.h).
 namespace dicom {
 
 namespace detail {
 struct ImageData;
-class Sink;
+struct ImageAccess;
+class ImageWriter;
+class QueuedSink;
 } // namespace detail
-
-// Who sent an image.
-struct Connection
-{
-    QString callingAETitle;
-    QString calledAETitle;
-    QString peerAddress;
-};
 
 class AttributeCollection
 {
 public:
     // Stores `value` in (group, element), replacing an earlier value or adding the attribute.
-    // Text is encoded in the data set's character set (see Image.cpp for the rules).
+    // Text is encoded in the data set's character set (see TextEncoding.cpp for the rules).
     void setAttribute(qint32 group, qint32 element, const QString &value);
 
 private:
@@ -39,7 +35,6 @@ private:
 class Image
 {
 public:
-    explicit Image(std::unique_ptr<detail::ImageData> data);
     ~Image();
     Image(const Image &) = delete;
     Image &operator=(const Image &) = delete;
@@ -58,19 +53,13 @@ public:
     // images of several senders reach the disk in parallel); its failure goes to the
     // server's write-failure handler, and the sender is told.
     void write(const QString &path, bool replace);
-    bool written() const;
-
-    // An image read from a DICOM file or from the bytes of one (Part 10 or a bare data set).
-    static std::unique_ptr<Image> fromFile(const QString &path, const QString &sourceAETitle = QString());
-    static std::unique_ptr<Image> fromBytes(const QByteArray &bytes);
-    // A data set as it arrives over the network in the transfer syntax `transferSyntaxUID`,
-    // passing the same nesting guard as received data sets before it is parsed.
-    static std::unique_ptr<Image> fromDataSetBytes(const QByteArray &bytes, const QString &transferSyntaxUID);
-
-    detail::ImageData &data() { return *data_; }
 
 private:
+    friend struct detail::ImageAccess;
+    Image(std::unique_ptr<detail::ImageData> data, detail::ImageWriter &writer);
+
     std::unique_ptr<detail::ImageData> data_;
+    detail::ImageWriter &writer_;
 };
 
 // A storage receiver (C-STORE of every storage class DCMTK knows, and C-ECHO). Listeners are
@@ -105,7 +94,7 @@ signals:
     void ImageReceivedAsync(const dicom::Connection &Connection, dicom::Image &Image);
 
 private:
-    std::shared_ptr<detail::Sink> sink_;
+    std::shared_ptr<detail::QueuedSink> sink_;
 };
 
 // Ends every listener and association of the process and waits for their threads. For the

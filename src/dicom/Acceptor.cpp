@@ -1,0 +1,192 @@
+#include "Acceptor.h"
+
+#include "Limits.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace dicom::detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Waiting
+{
+    int fd;
+    Clock::time_point deadline;
+};
+
+enum class Readiness { Wait, Ready, Drop };
+
+void setBlocking(int fd, bool blocking)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK));
+}
+
+void setLowWater(int fd, int bytes)
+{
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+}
+
+[[noreturn]] void throwErrno(int e, const char *what)
+{
+    throw std::system_error(e, std::generic_category(), what);
+}
+
+// Whether the whole association request is there: its PDU header says how long it is. Until
+// it is, the socket wakes poll() only once that many bytes have arrived.
+Readiness requestReadiness(int fd)
+{
+    unsigned char header[6];
+    const ssize_t n = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0)
+        return Readiness::Drop;
+    if (n < 0)
+        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Readiness::Wait : Readiness::Drop;
+    if (header[0] != 0x01)  // anything but an association request is no DICOM peer
+        return Readiness::Drop;
+    if (n < 6)
+        return Readiness::Wait;
+    const uint32_t length = (uint32_t(header[2]) << 24) | (uint32_t(header[3]) << 16) | (uint32_t(header[4]) << 8)
+                            | uint32_t(header[5]);
+    if (length > kMaxRequestPduLength)
+        return Readiness::Drop;
+    int available = 0;
+    if (::ioctl(fd, FIONREAD, &available) != 0)
+        return Readiness::Drop;
+    if (uint64_t(available) >= 6 + uint64_t(length))
+        return Readiness::Ready;
+    setLowWater(fd, int(6 + length));
+    return Readiness::Wait;
+}
+
+void acceptConnections(int listenFd, std::vector<Waiting> &waiting)
+{
+    for (;;) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (waiting.size() >= kMaxWaitingConnections) {
+            ::close(fd);
+            continue;
+        }
+        // Nagle's algorithm would hold each small response back by tens of milliseconds.
+        const int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        setLowWater(fd, 6);
+        waiting.push_back({fd, Clock::now() + std::chrono::seconds(kArtimSeconds)});
+    }
+}
+
+} // namespace
+
+Acceptor::Acceptor(uint16_t port)
+{
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listenFd_ < 0)
+        throwErrno(errno, "cannot open a socket");
+    const int on = 1;
+    ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(port);
+    if (::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 128) != 0) {
+        const int e = errno;
+        ::close(listenFd_);
+        throwErrno(e, "cannot listen");
+    }
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        const int e = errno;
+        ::close(listenFd_);
+        throwErrno(e, "cannot listen");
+    }
+}
+
+Acceptor::~Acceptor()
+{
+    stop();
+}
+
+void Acceptor::start(RequestArrived onRequest)
+{
+    onRequest_ = std::move(onRequest);
+    thread_ = std::thread(&Acceptor::run, this);
+}
+
+void Acceptor::stop()
+{
+    if (listenFd_ < 0)
+        return;
+    stopping_ = true;
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+    if (thread_.joinable())
+        thread_.join();
+    ::close(listenFd_);
+    ::close(wakeFd_);
+    listenFd_ = wakeFd_ = -1;
+}
+
+void Acceptor::run()
+{
+    std::vector<Waiting> waiting;
+    std::vector<pollfd> fds;
+    while (!stopping_) {
+        fds.clear();
+        fds.push_back({wakeFd_, POLLIN, 0});
+        fds.push_back({listenFd_, POLLIN, 0});
+        auto timeout = std::chrono::milliseconds(1000);
+        const auto now = Clock::now();
+        for (const Waiting &w : waiting) {
+            fds.push_back({w.fd, POLLIN, 0});
+            timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(w.deadline - now));
+        }
+        const int n = ::poll(fds.data(), fds.size(), int(std::max<long long>(0, timeout.count())));
+        if (stopping_)
+            break;
+        if (n < 0)
+            continue;
+
+        std::vector<Waiting> still;
+        const auto later = Clock::now();
+        for (size_t i = 0; i < waiting.size(); ++i) {
+            const Waiting &w = waiting[i];
+            Readiness r = Readiness::Wait;
+            if (fds[i + 2].revents != 0)
+                r = requestReadiness(w.fd);
+            if (r == Readiness::Wait && later >= w.deadline)
+                r = Readiness::Drop;
+            if (r == Readiness::Ready) {
+                setLowWater(w.fd, 1);
+                setBlocking(w.fd, true);
+                onRequest_(w.fd);
+            } else if (r == Readiness::Drop) {
+                ::close(w.fd);
+            } else {
+                still.push_back(w);
+            }
+        }
+        waiting.swap(still);
+        if (fds[1].revents & POLLIN)
+            acceptConnections(listenFd_, waiting);
+    }
+    for (const Waiting &w : waiting)
+        ::close(w.fd);
+}
+
+} // namespace dicom::detail

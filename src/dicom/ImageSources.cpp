@@ -1,0 +1,55 @@
+#include "ImageSources.h"
+
+#include "Dcmtk.h"
+#include "ImageAccess.h"
+#include "NestingGuard.h"
+
+#include <dcmtk/dcmdata/dcistrmb.h>
+
+#include <QFile>
+
+namespace dicom::detail {
+
+std::unique_ptr<Image> readImageFile(const QString &path, const QString &sourceAETitle)
+{
+    initializeDcmtk();
+    auto data = std::make_unique<ImageData>();
+    data->file = std::make_unique<DcmFileFormat>();
+    check(data->file->loadFile(OFFilename(QFile::encodeName(path).constData())),
+          QStringLiteral("Cannot read %1").arg(path));
+    data->transferSyntax = data->dataset().getOriginalXfer();
+    data->sourceAETitle = sourceAETitle.toStdString();
+    return ImageAccess::make(std::move(data));
+}
+
+std::unique_ptr<Image> parseReceivedDataSet(const QByteArray &bytes, const QString &transferSyntaxUID)
+{
+    initializeDcmtk();
+    const DcmXfer xfer(transferSyntaxUID.toLatin1().constData());
+    if (xfer.getXfer() == EXS_Unknown)
+        throw AppError(ErrorNumber::InvalidArgument, QStringLiteral("Unknown transfer syntax %1").arg(transferSyntaxUID));
+    NestingGuard guard({xfer.isExplicitVR() != OFFalse, xfer.getByteOrder() == EBO_BigEndian,
+                        xfer.getStreamCompression() != ESC_none});
+    if (!guard.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())))
+        throw AppError(ErrorNumber::DicomFailure, QStringLiteral("The data set is nested too deep"));
+
+    auto data = std::make_unique<ImageData>();
+    data->file = std::make_unique<DcmFileFormat>();
+    DcmDataset &ds = data->dataset();
+    DcmInputBufferStream in;
+    in.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
+    in.setEos();
+    ds.transferInit();
+    const OFCondition cond = ds.read(in, xfer.getXfer());
+    ds.transferEnd();
+    check(cond, QStringLiteral("Cannot parse the data set"));
+    data->transferSyntax = xfer.getXfer();
+    return ImageAccess::make(std::move(data));
+}
+
+bool written(const Image &image)
+{
+    return ImageAccess::data(image).written;
+}
+
+} // namespace dicom::detail

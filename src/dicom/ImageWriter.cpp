@@ -1,0 +1,54 @@
+#include "ImageWriter.h"
+
+#include "FileWriter.h"
+
+namespace dicom::detail {
+
+namespace {
+
+void writeImageFile(ImageData &image, const std::string &path, bool replace)
+{
+    prepareMetaHeader(*image.file, image.transferSyntax, image.sourceAETitle);
+    writeFileAtomically(*image.file, image.transferSyntax, path, replace);
+    image.written = true;
+}
+
+class WriteNow final : public ImageWriter
+{
+public:
+    void write(ImageData &image, const std::string &path, bool replace) override
+    {
+        writeImageFile(image, path, replace);
+    }
+};
+
+} // namespace
+
+ImageWriter &writeNow()
+{
+    static WriteNow writer;
+    return writer;
+}
+
+void DeferredWrites::write(ImageData &, const std::string &path, bool replace)
+{
+    requests_.push_back({path, replace});
+}
+
+bool DeferredWrites::carryOut(ImageData &image, const std::function<void()> &onFailure)
+{
+    bool allWritten = !requests_.empty();
+    for (const Request &request : requests_) {
+        try {
+            writeImageFile(image, request.path, request.replace);
+        } catch (...) {
+            allWritten = false;
+            if (onFailure)
+                onFailure();
+        }
+    }
+    requests_.clear();
+    return allWritten;
+}
+
+} // namespace dicom::detail

@@ -1,0 +1,86 @@
+#include "Listener.h"
+
+#include "AppError.h"
+#include "AssociationThreads.h"
+#include "Limits.h"
+#include "Session.h"
+
+#include <system_error>
+
+namespace dicom::detail {
+
+namespace {
+
+uint16_t checkedPort(qint32 port)
+{
+    if (port < 1 || port > 65535)
+        throw AppError(ErrorNumber::InvalidArgument, QStringLiteral("Port %1 is outside 1-65535").arg(port));
+    return uint16_t(port);
+}
+
+} // namespace
+
+Listener::Listener(qint32 port, std::shared_ptr<ImageSink> sink)
+try : acceptor_(checkedPort(port)), sink_(std::move(sink))
+{
+    net_ = createAcceptorNetwork(acceptor_.socket(), port);
+} catch (const std::system_error &e) {
+    throw AppError(e.code().value(), QStringLiteral("Port %1: %2").arg(port).arg(QString::fromLocal8Bit(e.what())));
+}
+
+Listener::~Listener()
+{
+    acceptor_.stop();
+    ASC_dropNetwork(&net_);
+}
+
+void Listener::start()
+{
+    acceptor_.start([this](int fd) { onRequestArrived(fd); });
+}
+
+void Listener::stop()
+{
+    stopping_ = true;
+    acceptor_.stop();
+}
+
+bool Listener::stopping() const
+{
+    return stopping_ || associationThreads::shuttingDown();
+}
+
+std::shared_ptr<ImageSink> Listener::sink()
+{
+    const std::lock_guard lock(sinkMutex_);
+    return sink_;
+}
+
+void Listener::setSink(std::shared_ptr<ImageSink> sink)
+{
+    const std::lock_guard lock(sinkMutex_);
+    sink_ = std::move(sink);
+}
+
+void Listener::onRequestArrived(int fd)
+{
+    T_ASC_Association *assoc = receiveAssociation(net_, fd);
+    if (!assoc)
+        return;
+    if (active_ >= kMaxAssociations) {
+        rejectAsBusy(assoc);
+        return;
+    }
+    auto socket = std::make_shared<AssociationSocket>(fd);
+    ++active_;
+    associationThreads::start(socket, [self = shared_from_this(), socket, assoc] { self->serve(socket, assoc); });
+}
+
+void Listener::serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc)
+{
+    StoreService store([this] { return sink(); }, [this] { return stopping(); });
+    serveAssociation(assoc, *socket, store, [this] { return stopping(); });
+    --active_;
+}
+
+} // namespace dicom::detail

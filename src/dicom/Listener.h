@@ -1,0 +1,45 @@
+#pragma once
+
+#include "Acceptor.h"
+#include "AssociationSocket.h"
+#include "ImageSink.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/assoc.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+namespace dicom::detail {
+
+// One listening port: accepts associations, up to a cap, each served on a thread of its own,
+// whose images go to the listener's current sink.
+class Listener : public std::enable_shared_from_this<Listener>
+{
+public:
+    // Binds the port at once. Throws AppError.
+    Listener(qint32 port, std::shared_ptr<ImageSink> sink);
+    ~Listener();
+
+    void start();
+    // Closes the port at once; associations in flight end on their own.
+    void stop();
+
+    void setSink(std::shared_ptr<ImageSink> sink);
+
+private:
+    void onRequestArrived(int fd);
+    void serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc);
+    bool stopping() const;
+    std::shared_ptr<ImageSink> sink();
+
+    Acceptor acceptor_;
+    T_ASC_Network *net_ = nullptr;
+    std::atomic<bool> stopping_{false};
+    std::atomic<size_t> active_{0};
+    std::mutex sinkMutex_;
+    std::shared_ptr<ImageSink> sink_;
+};
+
+} // namespace dicom::detail

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "Connection.h"
+#include "ImageSink.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dimse.h>
+
+#include <functional>
+#include <memory>
+
+namespace dicom::detail {
+
+// The C-STORE service of one association: receives the data set, checks it against its
+// command, builds the image, delivers it to the current sink and answers the sender.
+class StoreService
+{
+public:
+    using CurrentSink = std::function<std::shared_ptr<ImageSink>()>;
+
+    StoreService(CurrentSink sink, std::function<bool()> abandon)
+        : sink_(std::move(sink)), abandon_(std::move(abandon))
+    {
+    }
+
+    // False when the association cannot go on (the data set did not arrive, or the answer
+    // could not be sent).
+    bool handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
+                const Connection &connection);
+
+private:
+    // Delivers the received data set and returns the status for the sender.
+    Uint16 deliverImage(T_ASC_Association *assoc, T_DIMSE_C_StoreRQ &req, std::unique_ptr<DcmDataset> dataset,
+                        T_ASC_PresentationContextID presID, const Connection &connection);
+
+    CurrentSink sink_;
+    std::function<bool()> abandon_;
+};
+
+} // namespace dicom::detail
