@@ -22,7 +22,7 @@ done
 modifyImages=$((images < 200 ? images : 200))  # storescp + dcmodify forks per image: a sample
 
 "$root/scripts/setup.sh" dcmtk procps iproute2 >/dev/null
-bin="$root/build/bench"
+bin="$root/build/tools"
 work="$(mktemp -d /var/tmp/stamp-bench.XXXXXX)"
 pids=()
 cleanup() {

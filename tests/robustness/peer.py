@@ -8,6 +8,7 @@ Prints one line with the outcome; exits 0 when the attack ran as planned (the re
 reaction is judged by the caller)."""
 import os
 import random
+import signal
 import socket
 import struct
 import sys
@@ -186,6 +187,18 @@ def main():
                   + pdata(ctx[0], False, dataset(CT, "1.2.3.9.2")[:100], last=False))
         s.sendall(struct.pack(">BBIBBBB", 7, 0, 4, 0, 0, 0, 0))
         s.close()
+    elif attack == "die-mid-image":
+        # die-mid-image MB: half of an image of MB megabytes, then the peer is killed.
+        s, ctx = associate(port)
+        size = int(args[0]) * 1000000 if args else 50000000
+        head = dataset(CT, "1.2.3.9.7")
+        head = head[:head.rindex(struct.pack("<HH", 0x7FE0, 0x0010))] + struct.pack("<HHI", 0x7FE0, 0x0010, size)
+        s.sendall(pdata(ctx[0], True, command_store(1, CT, "1.2.3.9.7")) + pdata(ctx[0], False, head, last=False))
+        chunk = pdata(ctx[0], False, bytes(16000), last=False)
+        for _ in range(size // 2 // 16000):
+            s.sendall(chunk)
+        print("killed mid-image", flush=True)
+        os.kill(os.getpid(), signal.SIGKILL)
     elif attack == "many-contexts":
         contexts = [((2 * i + 1) % 256, CT, [IMPLICIT]) for i in range(300)]
         s = connect(port)

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Robustness of the receiver under load, floods, hostile peers and faults, on loopback.
 #   tests/robustness/run.sh BUILD_DIR [GROUP...]   groups: hostile load floods faults stop
-# Runs the real window offscreen (bench/stamp_receiver) against DCMTK's storescu/echoscu and
+# Runs the real window offscreen (tools/stamp_receiver) against DCMTK's storescu/echoscu and
 # our own peer (peer.py). Prints "N passed, N failed" last; exits non-zero on any failure.
 set -uo pipefail
 build="$(cd "$1" && pwd)"
@@ -10,7 +10,7 @@ groups=("$@")
 ((${#groups[@]})) || groups=(hostile load floods faults stop)
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/lib/loopback.sh"
-bin="$build/bench"
+bin="$build/tools"
 work="$(mktemp -d /var/tmp/stamp-robust.XXXXXX)"
 folder="$work/in"
 name="Klinikum Nord"
@@ -161,17 +161,14 @@ group_floods() {
 
 group_faults() {
   start_receiver
-  mkdir -p "$work/big" "$work/small"
-  images "$work/big" 1 512 512 100 2.25.8804 || bad "generate"
+  mkdir -p "$work/small"
   images "$work/small" 3 512 512 1 2.25.8805 || bad "generate"
 
-  # A sender killed in the middle of an image.
-  storescu -R +sd 127.0.0.1 "$port" "$work/big" >/dev/null 2>&1 &
-  local sp=$!
-  sleep 0.15
-  kill -9 "$sp" 2>/dev/null
-  wait "$sp" 2>/dev/null
-  sleep 0.5
+  # A sender killed in the middle of an image: our peer dies once half of it is sent.
+  local idle sp
+  idle=$(threads)
+  peer die-mid-image 50 >/dev/null 2>&1
+  check "a sender killed mid-image ends its association" waitFor 10 threadsAtMost "$idle"
   check "a sender killed mid-image leaves no file and no temporary file" \
     bash -c "[ -z \"\$(ls -A '$folder')\" ]"
 
@@ -213,7 +210,7 @@ group_faults() {
   wait "$sp" 2>/dev/null
   rpid=""
   check "after the receiver is killed mid-write every visible .dcm is whole and stamped" allStoredParse
-  rm -rf "$folder" "$work/big" "$work/small" "$work/many"
+  rm -rf "$folder" "$work/small" "$work/many"
 }
 
 group_stop() {
@@ -229,12 +226,14 @@ group_stop() {
     ps+=($!)
   done
   waitFor 20 bash -c "[ \$(ls '$folder' | wc -l) -ge 50 ]"
+  # How long things take is the benchmark's business; here they must happen, not hang.
   local t0 t1
   t0=$(date +%s%N)
   kill -USR1 "$rpid"
-  waitFor 5 bash -c "tail -1 '$work/receiver.out' | grep -q Aktivieren"
+  check "pressing Deaktivieren under load takes effect" \
+    waitFor 10 bash -c "tail -1 '$work/receiver.out' | grep -q Aktivieren"
   t1=$(date +%s%N)
-  check "pressing Deaktivieren under load takes effect within a second" [ $(((t1 - t0) / 1000000)) -lt 1000 ]
+  echo "  (Deaktivieren took $(((t1 - t0) / 1000000)) ms)"
   for p in "${ps[@]}"; do wait "$p"; done
   local successes files
   successes=$(cat "$work"/stop/*.log | grep -c 'Received Store Response (Success)')
@@ -246,21 +245,22 @@ group_stop() {
   waitFor 5 bash -c "tail -1 '$work/receiver.out' | grep -q Deaktivieren"
   check "Aktivieren on the same port works at once" alive
 
-  # Closing the window under load: the process ends within a couple of seconds.
+  # Closing the window under load: the process ends, cleanly.
   ps=()
   for d in a b c d; do
     storescu -R --no-halt +sd 127.0.0.1 "$port" "$work/stop/$d" >/dev/null 2>&1 &
     ps+=($!)
   done
-  sleep 1
+  touch "$work/closing"
+  waitFor 20 bash -c "[ -n \"\$(find '$folder' -name '*.dcm' -newer '$work/closing' | head -1)\" ]"
   t0=$(date +%s%N)
   kill -TERM "$rpid"
-  waitFor 5 bash -c "! kill -0 $rpid 2>/dev/null"
+  check "closing under load ends the program" waitFor 10 bash -c "! kill -0 $rpid 2>/dev/null"
   t1=$(date +%s%N)
+  echo "  (closing took $(((t1 - t0) / 1000000)) ms)"
   wait "$rpid" 2>/dev/null
   local rc=$?
   rpid=""
-  check "closing under load ends the program within 3 s" [ $(((t1 - t0) / 1000000)) -lt 3000 ]
   check "and cleanly (exit code 0)" [ "$rc" = 0 ]
   for p in "${ps[@]}"; do wait "$p"; done
   check "no temporary file is left after closing" noPartFiles
