@@ -15,7 +15,8 @@ DicomServer::DicomServer(QObject *parent) : QObject(parent)
         throw AppError(ErrorNumber::DicomFailure,
                        QStringLiteral("The DICOM data dictionary is not loaded (DCMDICTPATH or "
                                       "/usr/share/libdcmtk17/dicom.dic)"));
-    sink_ = std::make_shared<detail::QueuedSink>(this);
+    sink_ = std::make_shared<detail::QueuedSink>(
+        this, [this](const Connection &connection, Image &image) { emit ImageReceivedAsync(connection, image); });
 }
 
 DicomServer::~DicomServer()

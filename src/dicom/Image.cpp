@@ -1,4 +1,4 @@
-#include "DicomServer.h"
+#include "Image.h"
 
 #include "Dcmtk.h"
 #include "ImageData.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "DicomServer.h"
+#include "Image.h"
 
 #include <QByteArray>
 #include <QString>

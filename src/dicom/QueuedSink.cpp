@@ -53,7 +53,7 @@ bool QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData
         // Queued to the server object's thread; Qt drops the call if the object is deleted
         // first, and the wait below then notices the detach.
         QMetaObject::invokeMethod(
-            server_,
+            context_,
             [self = shared_from_this(), delivery, &connection, &image] {
                 {
                     const std::lock_guard l(delivery->mutex);
@@ -64,7 +64,7 @@ bool QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData
                 bool handled = false;
                 if (!self->detached_ && self->on_) {
                     try {
-                        emit self->server_->ImageReceivedAsync(connection, image);
+                        self->handler_(connection, image);
                         handled = true;
                     } catch (...) {
                         // A handler's failure is a refused image, never the end of the program.

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "DicomServer.h"
+#include "Image.h"
 #include "ImageSink.h"
 
+#include <QObject>
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -10,14 +11,16 @@
 
 namespace dicom::detail {
 
-// Hands each received image to the server object's ImageReceivedAsync on the object's own
-// thread, one at a time, waits for the handler, then carries out the writes it asked for on
+// Hands each received image to a handler on the thread of its context object (the server
+// object), one at a time, waits for the handler, then carries out the writes it asked for on
 // the association's thread. It outlives the server object, which detaches from it when
 // destroyed.
 class QueuedSink : public ImageSink, public std::enable_shared_from_this<QueuedSink>
 {
 public:
-    explicit QueuedSink(DicomServer *server) : server_(server) {}
+    using Handler = std::function<void(const Connection &, Image &)>;
+
+    QueuedSink(QObject *context, Handler handler) : context_(context), handler_(std::move(handler)) {}
 
     void setOn(bool on) { on_ = on; }
     bool on() const { return on_; }
@@ -31,7 +34,8 @@ private:
     std::function<void()> writeFailureHandler();
 
     std::mutex mutex_;
-    DicomServer *server_;
+    QObject *context_;
+    const Handler handler_;
     std::function<void()> onWriteFailure_;
     std::atomic<bool> on_{false};
     std::atomic<bool> detached_{false};
