@@ -118,6 +118,29 @@ private slots:
         QTest::newRow("private defined-length elements nesting items")
             << nested(70, Enc::Implicit, true, 0x0009, 0x1001) << kImplicit << false;
 
+        // Headers the guard must read as DCMTK does, or nesting hides behind them: VRs that
+        // DCMTK reads with a 4-byte length (reserved bytes that look like a 2-byte length of
+        // 0xFFFE), a group FFFE element that is no item, UN pixel data of undefined length (an
+        // implicit sequence, not fragments), and a value of defined length claiming more.
+        const QByteArray deepExplicit = nested(70, Enc::ExplicitLittle, false);
+        for (const char *vr : {"ZZ", "ox", "lt"})
+            QTest::newRow(qPrintable(QString("explicit VR %1 with the 4-byte length").arg(vr)))
+                << tag(0x0009, 0x1002, false) + QByteArray(vr, 2) + u16(0xFFFE, false) + u32(4, false) + "abcd"
+                       + deepExplicit
+                << kExplicit << false;
+        QTest::newRow("group FFFE element that is no item")
+            << tag(0xFFFE, 0x1234, false) + QByteArray("OB") + u16(0, false) + u32(0, false) + deepExplicit
+            << kExplicit << false;
+        QTest::newRow("UN pixel data of undefined length")
+            << sequenceHeader(0x7FE0, 0x0010, 0xFFFFFFFF, Enc::ExplicitLittle, "UN") + itemHeader(0xFFFFFFFF, false)
+                   + innerImplicit + tag(0xFFFE, 0xE00D, false) + u32(0, false) + tag(0xFFFE, 0xE0DD, false)
+                   + u32(0, false)
+            << kExplicit << false;
+        QTest::newRow("value whose content claims to run past its end")
+            << tag(0x0009, 0x1001, false) + u32(16, false) + itemHeader(8, false) + tag(0x0009, 0x1002, false)
+                   + u32(100000, false) + innerImplicit
+            << kImplicit << false;
+
         // Encapsulated pixel data: a thousand fragments are no nesting at all.
         QByteArray pixels = sequenceHeader(0x7FE0, 0x0010, 0xFFFFFFFF, Enc::ExplicitLittle, "OB");
         pixels += itemHeader(0, false);

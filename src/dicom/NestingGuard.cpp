@@ -1,6 +1,7 @@
 #include "NestingGuard.h"
 
 #include <dcmtk/dcmdata/dctag.h>
+#include <dcmtk/dcmdata/dcvr.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -11,16 +12,22 @@ namespace dicom::detail {
 
 namespace {
 
-bool longLengthVR(const uint8_t *vr)
+bool isPixelData(uint16_t group, uint16_t element)
 {
-    static const char *const kLong[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "SV", "UC", "UN", "UR", "UT", "UV"};
-    return std::any_of(std::begin(kLong), std::end(kLong),
-                       [vr](const char *l) { return vr[0] == uint8_t(l[0]) && vr[1] == uint8_t(l[1]); });
+    return group == 0x7FE0 && element == 0x0010;
 }
 
-bool is(const uint8_t *vr, const char *name)
+// The VR DCMTK takes from two bytes on the wire: a known name, an unknown one in capitals (a
+// future VR, read with the 4-byte length), or anything else (read with the 2-byte length).
+DcmEVR wireVR(const uint8_t *bytes)
 {
-    return vr[0] == uint8_t(name[0]) && vr[1] == uint8_t(name[1]);
+    const char name[3] = {char(bytes[0]), char(bytes[1]), 0};
+    return DcmVR(name).getEVR();
+}
+
+bool headerHasNoVR(uint16_t group, uint16_t element)
+{
+    return DcmTag(group, element).getEVR() == EVR_na;
 }
 
 } // namespace
@@ -81,8 +88,20 @@ bool NestingGuard::feed(const uint8_t *data, size_t size)
 void NestingGuard::consume(const uint8_t *p, size_t n)
 {
     while (n > 0 && !failed_) {
+        // A value of defined length ends where its length says, whatever its bytes claim:
+        // a header or a skip that would run past that end stops there.
+        const uint64_t room = limit() == kUndefined ? UINT64_MAX : limit() - pos_;
+        if (room == 0) {
+            state_ = State::Header;
+            have_ = 0;
+            need_ = 8;
+            skip_ = 0;
+            closeFinished();
+            continue;
+        }
+        const size_t avail = size_t(std::min<uint64_t>(room, n));
         if (state_ == State::Skip) {
-            const size_t take = size_t(std::min<uint64_t>(skip_, n));
+            const size_t take = size_t(std::min<uint64_t>(skip_, avail));
             skip_ -= take;
             pos_ += take;
             p += take;
@@ -93,7 +112,7 @@ void NestingGuard::consume(const uint8_t *p, size_t n)
             }
             continue;
         }
-        const size_t take = std::min(need_ - have_, n);
+        const size_t take = std::min(need_ - have_, avail);
         std::memcpy(head_ + have_, p, take);
         have_ += take;
         pos_ += take;
@@ -103,7 +122,8 @@ void NestingGuard::consume(const uint8_t *p, size_t n)
             continue;
         if (state_ == State::Peek) {
             onPeek();
-        } else if (need_ == 8 && explicitVR() && u16(head_) != 0xFFFE && longLengthVR(head_ + 4)) {
+        } else if (need_ == 8 && explicitVR() && !headerHasNoVR(u16(head_), u16(head_ + 2))
+                   && DcmVR(wireVR(head_ + 4)).usesExtendedLengthEncoding()) {
             need_ = 12;
         } else {
             onHeader();
@@ -121,7 +141,7 @@ void NestingGuard::onHeader()
     const size_t headerSize = need_;
     need_ = 8;
 
-    if (group == 0xFFFE) {
+    if (headerHasNoVR(group, element)) {
         const uint32_t length = u32(head_ + 4);
         const bool inFragments = !open_.empty() && open_.back().kind == Kind::Fragments;
         if (element == 0xE000 && !inFragments) {
@@ -142,34 +162,34 @@ void NestingGuard::onHeader()
     }
 
     uint32_t length;
-    DcmEVR vr = EVR_UNKNOWN;
-    const bool un = explicitVR && is(head_ + 4, "UN");
+    DcmEVR vr;
     if (explicitVR) {
+        vr = wireVR(head_ + 4);
+        if (vr == EVR_na) {  // DCMTK refuses it further on; its length field has a size of its own
+            failed_ = true;
+            return;
+        }
         length = headerSize == 12 ? u32(head_ + 8) : u16(head_ + 6);
-        if (is(head_ + 4, "SQ"))
-            vr = EVR_SQ;
     } else {
+        vr = DcmTag(group, element).getEVR();
         length = u32(head_ + 4);
     }
-    if (vr != EVR_SQ && (!explicitVR || un)) {
-        const DcmEVR known = DcmTag(group, element).getEVR();
-        if (known == EVR_SQ)
-            vr = EVR_SQ;
-        else if (known != EVR_UNKNOWN && known != EVR_UNKNOWN2B && known != EVR_UN)
-            vr = known;
-    }
+    const bool unknownVR = vr == EVR_UN || vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B;
+    // An explicit UN of a tag the dictionary knows as a sequence may hold one.
+    const bool sequence = vr == EVR_SQ || (explicitVR && unknownVR && DcmTag(group, element).getEVR() == EVR_SQ);
+    // DCMTK reads the content of UN (and of any unknown VR) in implicit VR little endian.
+    const bool contentImplicit = !explicitVR || unknownVR;
+    const bool contentExplicit = contentImplicit ? false : explicitVR;
+    const bool contentBig = contentImplicit ? false : bigEndian;
 
-    // What DCMTK reads as a sequence in implicit VR little endian: UN content, and private or
-    // unknown elements of undefined length or whose value starts with an item.
-    const bool contentImplicit = !explicitVR || un;
-    if (vr == EVR_SQ) {
-        open(Kind::Sequence, length, un ? false : explicitVR, un ? false : bigEndian);
+    if (sequence) {
+        open(Kind::Sequence, length, contentExplicit, contentBig);
     } else if (length == 0xFFFFFFFF) {
-        if (group == 0x7FE0 && element == 0x0010)
-            open(Kind::Fragments, length, explicitVR, bigEndian);
-        else
-            open(Kind::Sequence, length, contentImplicit ? false : explicitVR, contentImplicit ? false : bigEndian);
-    } else if (contentImplicit && vr == EVR_UNKNOWN && length >= 8) {
+        // Only pixel data becomes a sequence of fragments, whose items DCMTK does not parse.
+        const bool pixelData = vr == EVR_px
+                               || (isPixelData(group, element) && (vr == EVR_OB || vr == EVR_OW || vr == EVR_ox));
+        open(pixelData ? Kind::Fragments : Kind::Sequence, length, contentExplicit, contentBig);
+    } else if (contentImplicit && (vr == EVR_UNKNOWN || vr == EVR_UN || vr == EVR_UNKNOWN2B) && length >= 8) {
         state_ = State::Peek;
         need_ = 4;
         peekLength_ = length;
@@ -185,9 +205,7 @@ void NestingGuard::onPeek()
     // The first four bytes of an element of unknown kind: an item tag makes it a sequence.
     const bool item = head_[0] == 0xFE && head_[1] == 0xFF && head_[2] == 0x00 && head_[3] == 0xE0;
     if (item) {
-        open_.push_back({pos_ - 4 + peekLength_, Kind::Sequence, false, false});
-        if (open_.size() > kMaxOpen)
-            failed_ = true;
+        push(pos_ - 4 + peekLength_, Kind::Sequence, false, false);
         state_ = State::Header;
         need_ = 8;  // the four bytes read are the start of the item's header
         return;
@@ -201,7 +219,12 @@ void NestingGuard::onPeek()
 
 void NestingGuard::open(Kind kind, uint32_t length, bool explicitVR, bool bigEndian)
 {
-    open_.push_back({length == 0xFFFFFFFF ? kUndefined : pos_ + length, kind, explicitVR, bigEndian});
+    push(length == 0xFFFFFFFF ? kUndefined : pos_ + length, kind, explicitVR, bigEndian);
+}
+
+void NestingGuard::push(uint64_t end, Kind kind, bool explicitVR, bool bigEndian)
+{
+    open_.push_back({end, std::min(end, limit()), kind, explicitVR, bigEndian});
     if (open_.size() > kMaxOpen)
         failed_ = true;
 }

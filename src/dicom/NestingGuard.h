@@ -11,7 +11,11 @@ namespace dicom::detail {
 
 // Follows the element structure of one DICOM byte stream (a command or a data set) as it
 // arrives, keeping none of it, and tells when it is nested deeper than DCMTK's recursive
-// parser can take without running out of stack.
+// parser can take without running out of stack. It reads each header as DCMTK 3.6.7 does
+// (header size from DCMTK's own VR table, UN of undefined length as an implicit VR sequence,
+// fragments only for pixel data). Where it cannot tell whether DCMTK descends into a value,
+// it descends too and never reads past the end of a value of defined length: it may count
+// more nesting than DCMTK sees, never less.
 class NestingGuard
 {
 public:
@@ -36,7 +40,8 @@ private:
     enum class Kind { Sequence, Item, Fragments };
     struct Open
     {
-        uint64_t end;  // kUndefined for undefined length
+        uint64_t end;    // kUndefined for undefined length
+        uint64_t limit;  // the nearest defined end of this or an enclosing container
         Kind kind;
         bool explicitVR;
         bool bigEndian;
@@ -48,6 +53,8 @@ private:
     void onHeader();
     void onPeek();
     void open(Kind kind, uint32_t length, bool explicitVR, bool bigEndian);
+    void push(uint64_t end, Kind kind, bool explicitVR, bool bigEndian);
+    uint64_t limit() const { return open_.empty() ? kUndefined : open_.back().limit; }
     void skip(uint64_t length);
     void closeFinished();
     bool explicitVR() const { return open_.empty() ? top_.explicitVR : open_.back().explicitVR; }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Seed corpus for the fuzz target: small data sets in each transfer syntax it picks by the
-# first byte (0 implicit, 1 explicit little, 2 explicit big endian, 3 deflated, 4 RLE).
+# first byte (0 implicit, 1 explicit little, 2 explicit big endian, 3 deflated, 4 RLE), and a
+# C-STORE command (5).
 #   make_seeds.sh OUTDIR
 set -euo pipefail
 out="$1"
@@ -47,3 +48,11 @@ seed 2 bigendian "$tmp/big"
 seed 3 deflated "$tmp/deflated"
 seed 4 rle "$tmp/rle"
 seed 1 utf8 "$tmp/utf8"
+# A C-STORE command set, implicit VR little endian, as a sender puts it in its command PDVs.
+python3 -c 'import struct, sys
+def el(g, e, v):
+    v += b"\0" if len(v) % 2 else b""
+    return struct.pack("<HHI", g, e, len(v)) + v
+body = (el(0, 2, b"1.2.840.10008.5.1.4.1.1.2") + el(0, 0x100, struct.pack("<H", 1)) + el(0, 0x110, struct.pack("<H", 1))
+        + el(0, 0x700, struct.pack("<H", 0)) + el(0, 0x800, struct.pack("<H", 0)) + el(0, 0x1000, b"1.2.3.4.5"))
+sys.stdout.buffer.write(b"\x05" + el(0, 0, struct.pack("<I", len(body))) + body)' >"$out/command"
