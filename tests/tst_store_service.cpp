@@ -14,9 +14,9 @@ namespace {
 class RecordingSink : public dicom::detail::ImageSink
 {
 public:
-    explicit RecordingSink(bool store) : store_(store) {}
+    explicit RecordingSink(dicom::detail::Delivery verdict) : verdict_(verdict) {}
 
-    bool deliver(const dicom::Connection &connection, std::unique_ptr<dicom::detail::ImageData> image,
+    dicom::detail::Delivery deliver(const dicom::Connection &connection, std::unique_ptr<dicom::detail::ImageData> image,
                  const std::function<bool()> &) override
     {
         OFString uid;
@@ -25,7 +25,7 @@ public:
         uids << QString::fromLatin1(uid.c_str());
         callingAETitles << connection.callingAETitle;
         transferSyntaxes << image->transferSyntax;
-        return store_;
+        return verdict_;
     }
 
     QMutex mutex;
@@ -34,10 +34,12 @@ public:
     QList<E_TransferSyntax> transferSyntaxes;
 
 private:
-    const bool store_;
+    const dicom::detail::Delivery verdict_;
 };
 
 } // namespace
+
+Q_DECLARE_METATYPE(dicom::detail::Delivery)
 
 class StoreServiceTest : public QObject
 {
@@ -49,20 +51,22 @@ private:
 private slots:
     void deliversToTheSinkAndAnswersItsVerdict_data()
     {
-        QTest::addColumn<bool>("store");
+        using dicom::detail::Delivery;
+        QTest::addColumn<Delivery>("verdict");
         QTest::addColumn<QString>("response");
-        QTest::newRow("stored") << true << "Received Store Response (Success)";
-        QTest::newRow("refused") << false << "Received Store Response (Refused: OutOfResources";
+        QTest::newRow("stored") << Delivery::Stored << "Received Store Response (Success)";
+        QTest::newRow("refused") << Delivery::Refused << "Received Store Response (Refused: OutOfResources";
+        QTest::newRow("unstorable") << Delivery::Unstorable << "Received Store Response (Error: CannotUnderstand";
     }
 
     void deliversToTheSinkAndAnswersItsVerdict()
     {
-        QFETCH(bool, store);
+        QFETCH(dicom::detail::Delivery, verdict);
         QFETCH(QString, response);
         const QString file = dir.filePath(QString("%1.dcm").arg(QTest::currentDataTag()));
         QVERIFY(tools::makeImage(tools::ctDump("1.2.3.600"), file));
         const quint16 port = tools::freePort();
-        auto sink = std::make_shared<RecordingSink>(store);
+        auto sink = std::make_shared<RecordingSink>(verdict);
         dicom::detail::startListener(port, sink);
 
         const tools::Result r =

@@ -72,15 +72,9 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
             pdvCommand_ = header_[5] & 1;
             pdvLast_ = header_[5] & 2;
             pdvLeft_ = std::min<uint64_t>(length >= 2 ? length - 2 : 0, pduLeft_);
-            auto &guard = pdvCommand_ ? command_ : dataset_;
-            if (!guard) {
-                NestingGuard::Encoding encoding;  // commands: implicit VR little endian
-                if (!pdvCommand_) {
-                    const auto it = encodings_.find(pdvContext_);
-                    if (it != encodings_.end())
-                        encoding = it->second;
-                }
-                guard = std::make_unique<NestingGuard>(encoding);
+            if (!startPdv()) {
+                failed_ = true;
+                break;
             }
             state_ = State::PdvData;
             if (pdvLeft_ > 0)
@@ -92,13 +86,24 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
             auto &guard = pdvCommand_ ? command_ : dataset_;
             if (take > 0 && !guard->feed(p, take))
                 failed_ = true;
+            if (pdvCommand_) {
+                if (commandBytes_.size() + take > kMaxCommandBytes)
+                    failed_ = true;
+                else
+                    commandBytes_.append(reinterpret_cast<const char *>(p), take);
+            }
             pdvLeft_ -= take;
             pduLeft_ -= take;
             p += take;
             n -= take;
             if (pdvLeft_ == 0) {
-                if (pdvLast_)
+                if (pdvLast_) {
                     guard.reset();
+                    if (pdvCommand_)
+                        endOfCommand();
+                    else
+                        dataSetDue_ = false;
+                }
                 state_ = pduLeft_ == 0 ? State::PduHeader : State::PdvHeader;
             }
             break;
@@ -106,6 +111,58 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
         }
     }
     return !failed_;
+}
+
+bool GuardedConnection::startPdv()
+{
+    if (pdvCommand_) {
+        if (dataSetDue_)
+            return false;  // DCMTK's data-set reader refuses it; no reason to let it through
+        if (!command_) {
+            command_ = std::make_unique<NestingGuard>(NestingGuard::Encoding{});  // implicit VR little endian
+            commandBytes_.clear();
+            commandContext_ = pdvContext_;
+        }
+        return pdvContext_ == commandContext_;
+    }
+    // DCMTK's command reader parses whatever PDV comes while a command is due as a command:
+    // a data set is let through only where DCMTK reads it as one.
+    if (!dataSetDue_ || pdvContext_ != commandContext_)
+        return false;
+    if (!dataset_) {
+        const auto it = encodings_.find(pdvContext_);
+        if (it == encodings_.end())
+            return false;
+        dataset_ = std::make_unique<NestingGuard>(it->second);
+    }
+    return true;
+}
+
+void GuardedConnection::endOfCommand()
+{
+    // Command Data Set Type (0000,0800): any value but 0101H announces a data set. The command
+    // is read as DCMTK reads it, implicit VR little endian, the first occurrence counting;
+    // one that cannot be read so is refused.
+    const auto *p = reinterpret_cast<const uint8_t *>(commandBytes_.data());
+    const size_t n = commandBytes_.size();
+    auto u16 = [p](size_t at) { return uint16_t(p[at] | (p[at + 1] << 8)); };
+    size_t pos = 0;
+    dataSetDue_ = false;
+    while (pos + 8 <= n) {
+        const uint16_t group = u16(pos);
+        const uint16_t element = u16(pos + 2);
+        const uint32_t length = uint32_t(u16(pos + 4)) | (uint32_t(u16(pos + 6)) << 16);
+        if (length == 0xFFFFFFFF) {
+            failed_ = true;
+            return;
+        }
+        if (group == 0x0000 && element == 0x0800) {
+            dataSetDue_ = length >= 2 && pos + 10 <= n && u16(pos + 8) != 0x0101;
+            break;
+        }
+        pos += 8 + uint64_t(length);
+    }
+    commandBytes_.clear();
 }
 
 DcmTransportConnection *GuardedTransportLayer::createConnection(DcmNativeSocketType socket, OFBool useSecureLayer)

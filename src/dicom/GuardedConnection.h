@@ -10,11 +10,16 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 
 namespace dicom::detail {
 
-// A plain TCP connection that watches the P-DATA it delivers to DCMTK: a command or data set
-// nested too deep makes the read fail, which ends that association before DCMTK parses it.
+// A plain TCP connection that watches the P-DATA it delivers to DCMTK, so that DCMTK never
+// parses what the guard has not read the same way: a command or data set nested too deep, a
+// data-set fragment where no data set is due (DCMTK would read it as a command), one on
+// another presentation context than its command's or on one not accepted, a command too
+// large or one whose data-set announcement cannot be read, all make the read fail, which ends
+// that association before DCMTK parses them.
 class GuardedConnection : public DcmTCPConnection
 {
 public:
@@ -25,8 +30,13 @@ public:
     // The encoding of the data sets sent on presentation context `id`.
     void setTransferSyntax(uint8_t id, E_TransferSyntax xfer);
 
+    // A command set larger than this is no command a sender would make.
+    static constexpr size_t kMaxCommandBytes = 64 * 1024;
+
 private:
     bool scan(const uint8_t *p, size_t n);
+    bool startPdv();
+    void endOfCommand();
 
     enum class State { PduHeader, PduBody, PdvHeader, PdvData };
     State state_ = State::PduHeader;
@@ -41,6 +51,9 @@ private:
     std::map<uint8_t, NestingGuard::Encoding> encodings_;
     std::unique_ptr<NestingGuard> command_;
     std::unique_ptr<NestingGuard> dataset_;
+    std::string commandBytes_;   // the command in progress, to read its data-set announcement
+    uint8_t commandContext_ = 0;
+    bool dataSetDue_ = false;    // the last command announced a data set not yet complete
     bool failed_ = false;
 };
 

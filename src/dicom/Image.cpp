@@ -62,9 +62,11 @@ QString Image::nameValue() const
     while (!name.isEmpty() && name.front() == u' ')
         name.remove(0, 1);
     for (QChar c : name) {
-        if (c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F)
+        if (c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F) {
+            data_->unstorable = true;
             throw AppError(ErrorNumber::BadFileName,
                            QStringLiteral("Refused the SOP Instance UID \"%1\" as a file name").arg(shown(name)));
+        }
     }
     return name;
 }

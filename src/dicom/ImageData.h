@@ -16,6 +16,9 @@ struct ImageData
     E_TransferSyntax transferSyntax = EXS_Unknown;
     std::string sourceAETitle;
     bool written = false;  // a write of this image has reached the disk
+    // Something about the image itself (its name) can never be stored, however often the
+    // sender tries: the sender is told so rather than invited to retry.
+    bool unstorable = false;
 
     DcmDataset &dataset() { return *file->getDataset(); }
 };

@@ -8,16 +8,24 @@
 
 namespace dicom::detail {
 
+// What became of a delivered image.
+enum class Delivery
+{
+    Stored,
+    Refused,     // not stored this time: no disk, no folder, switched off, stopping
+    Unstorable,  // never storable as it is (e.g. its name is no file name)
+};
+
 // Where received images go.
 class ImageSink
 {
 public:
     virtual ~ImageSink() = default;
 
-    // From an association's thread: hands the image on and returns once it was stored (true)
-    // or refused (false). While nobody has started on the image yet, `abandon` may say that
-    // the association is being stopped; the image is refused then.
-    virtual bool deliver(const Connection &connection, std::unique_ptr<ImageData> image,
+    // From an association's thread: hands the image on and returns once it was stored or
+    // refused. While nobody has started on the image yet, `abandon` may say that the
+    // association is being stopped; the image is refused then.
+    virtual Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                          const std::function<bool()> &abandon) = 0;
 };
 

@@ -10,7 +10,7 @@ namespace dicom::detail {
 
 namespace {
 
-struct Delivery
+struct Handoff
 {
     // Done: the handler ran to its end. Cancelled: it never ran, or it failed.
     enum class State { Pending, Running, Done, Cancelled };
@@ -39,27 +39,27 @@ void QueuedSink::detach()
     detached_ = true;
 }
 
-bool QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData> data,
+Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData> data,
                          const std::function<bool()> &abandon)
 {
     DeferredWrites writes;
     const std::unique_ptr<Image> received = ImageAccess::make(std::move(data), writes);
     Image &image = *received;
-    auto delivery = std::make_shared<Delivery>();
+    auto handoff = std::make_shared<Handoff>();
     {
         const std::lock_guard lock(mutex_);
         if (detached_ || !on_)
-            return false;
+            return Delivery::Refused;
         // Queued to the server object's thread; Qt drops the call if the object is deleted
         // first, and the wait below then notices the detach.
         QMetaObject::invokeMethod(
             context_,
-            [self = shared_from_this(), delivery, &connection, &image] {
+            [self = shared_from_this(), handoff, &connection, &image] {
                 {
-                    const std::lock_guard l(delivery->mutex);
-                    if (delivery->state != Delivery::State::Pending)
+                    const std::lock_guard l(handoff->mutex);
+                    if (handoff->state != Handoff::State::Pending)
                         return;
-                    delivery->state = Delivery::State::Running;
+                    handoff->state = Handoff::State::Running;
                 }
                 bool handled = false;
                 if (!self->detached_ && self->on_) {
@@ -70,24 +70,26 @@ bool QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData
                         // A handler's failure is a refused image, never the end of the program.
                     }
                 }
-                const std::lock_guard l(delivery->mutex);
-                delivery->state = handled ? Delivery::State::Done : Delivery::State::Cancelled;
-                delivery->done.notify_all();
+                const std::lock_guard l(handoff->mutex);
+                handoff->state = handled ? Handoff::State::Done : Handoff::State::Cancelled;
+                handoff->done.notify_all();
             },
             Qt::QueuedConnection);
     }
 
     {
-        std::unique_lock lock(delivery->mutex);
-        while (delivery->state == Delivery::State::Pending || delivery->state == Delivery::State::Running) {
-            delivery->done.wait_for(lock, std::chrono::milliseconds(100));
-            if (delivery->state == Delivery::State::Pending && (detached_ || !on_ || abandon()))
-                delivery->state = Delivery::State::Cancelled;
+        std::unique_lock lock(handoff->mutex);
+        while (handoff->state == Handoff::State::Pending || handoff->state == Handoff::State::Running) {
+            handoff->done.wait_for(lock, std::chrono::milliseconds(100));
+            if (handoff->state == Handoff::State::Pending && (detached_ || !on_ || abandon()))
+                handoff->state = Handoff::State::Cancelled;
         }
-        if (delivery->state != Delivery::State::Done)
-            return false;
+        if (handoff->state != Handoff::State::Done)
+            return Delivery::Refused;
     }
-    return writes.carryOut(ImageAccess::data(image), writeFailureHandler());
+    if (ImageAccess::data(image).unstorable)
+        return Delivery::Unstorable;
+    return writes.carryOut(ImageAccess::data(image), writeFailureHandler()) ? Delivery::Stored : Delivery::Refused;
 }
 
 } // namespace dicom::detail

@@ -27,7 +27,7 @@ public:
     void setWriteFailureHandler(std::function<void()> handler);
     void detach();
 
-    bool deliver(const Connection &connection, std::unique_ptr<ImageData> image,
+    Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                  const std::function<bool()> &abandon) override;
 
 private:

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <vector>
 #include <unistd.h>
 
 namespace dicom::detail {
@@ -19,31 +20,85 @@ namespace {
 // DCMTK takes an already accepted socket only through one process-wide variable.
 std::mutex externalSocketMutex;
 
+// The smallest PDU a peer may ask us to send: below it no response fits (DCMTK cannot split
+// a message into PDVs that small), so the peer would never hear that its image was stored.
+constexpr long kMinPeerPduLength = 14;
+
+void reject(T_ASC_Association *assoc, T_ASC_RejectParametersReason reason)
+{
+    T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, reason};
+    ASC_rejectAssociation(assoc, &rej);
+}
+
+// Our answer to one proposed context: the best transfer syntax we take, or why none.
+T_ASC_P_ResultReason answer(const T_ASC_PresentationContext &pc, const char *&chosen)
+{
+    if (!isStorageClass(pc.abstractSyntax) && !isVerificationClass(pc.abstractSyntax))
+        return ASC_P_ABSTRACTSYNTAXNOTSUPPORTED;
+    int best = -1;
+    for (int i = 0; i < pc.transferSyntaxCount; ++i) {
+        const int rank = transferSyntaxRank(pc.proposedTransferSyntaxes[i]);
+        if (rank >= 0 && (best < 0 || rank < best)) {
+            best = rank;
+            chosen = pc.proposedTransferSyntaxes[i];
+        }
+    }
+    return best >= 0 ? ASC_P_ACCEPTANCE : ASC_P_TRANSFERSYNTAXESNOTSUPPORTED;
+}
+
+// Answers every proposed context on its own; refuses the whole request when it is no
+// request a careful receiver can answer (another application context, presentation context
+// IDs that are zero, even or repeated, a PDU limit too small for any response).
 bool negotiate(T_ASC_Association *assoc)
 {
     char context[128] = {};
-    const bool dicomContext = ASC_getApplicationContextName(assoc->params, context, sizeof context).good()
-                              && std::strcmp(context, UID_StandardApplicationContext) == 0;
-    const auto &abstract = acceptedAbstractSyntaxes();
-    const auto &transfer = acceptedTransferSyntaxes();
-    if (dicomContext)
-        ASC_acceptContextsWithPreferredTransferSyntaxes(assoc->params, const_cast<const char **>(abstract.data()),
-                                                        int(abstract.size()), const_cast<const char **>(transfer.data()),
-                                                        int(transfer.size()));
-    if (!dicomContext || ASC_countAcceptedPresentationContexts(assoc->params) == 0) {
-        T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
-                                      dicomContext ? ASC_REASON_SU_NOREASON
-                                                   : ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED};
-        ASC_rejectAssociation(assoc, &rej);
+    if (ASC_getApplicationContextName(assoc->params, context, sizeof context).bad()
+        || std::strcmp(context, UID_StandardApplicationContext) != 0) {
+        reject(assoc, ASC_REASON_SU_APPCONTEXTNAMENOTSUPPORTED);
         return false;
     }
-    // Tell the wire guard how each accepted context encodes its data sets.
-    if (auto *connection = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation))) {
-        for (int i = 0; i < ASC_countPresentationContexts(assoc->params); ++i) {
-            T_ASC_PresentationContext pc;
-            if (ASC_getPresentationContext(assoc->params, i, &pc).good() && pc.resultReason == ASC_P_ACCEPTANCE)
-                connection->setTransferSyntax(pc.presentationContextID, DcmXfer(pc.acceptedTransferSyntax).getXfer());
+    const long peerMax = assoc->params->theirMaxPDUReceiveSize;
+    if (peerMax != 0 && peerMax < kMinPeerPduLength) {
+        reject(assoc, ASC_REASON_SU_NOREASON);
+        return false;
+    }
+    const int count = ASC_countPresentationContexts(assoc->params);
+    bool ids[256] = {};
+    std::vector<T_ASC_PresentationContext> proposed(size_t(std::max(count, 0)));
+    std::vector<bool> readable(proposed.size());
+    for (int i = 0; i < count; ++i) {
+        // A context with more transfer syntaxes than DCMTK can hold fails to read, but its ID
+        // and abstract syntax are there: it gets its own refusal.
+        readable[size_t(i)] = ASC_getPresentationContext(assoc->params, i, &proposed[size_t(i)]).good();
+        const T_ASC_PresentationContextID id = proposed[size_t(i)].presentationContextID;
+        if (id == 0 || id % 2 == 0 || ids[id]) {
+            reject(assoc, ASC_REASON_SU_NOREASON);
+            return false;
         }
+        ids[id] = true;
+    }
+    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
+    int accepted = 0;
+    for (int i = 0; i < count; ++i) {
+        const T_ASC_PresentationContext &pc = proposed[size_t(i)];
+        const char *chosen = nullptr;
+        const T_ASC_P_ResultReason result = readable[size_t(i)] ? answer(pc, chosen) : ASC_P_TRANSFERSYNTAXESNOTSUPPORTED;
+        if (result == ASC_P_ACCEPTANCE
+            && ASC_acceptPresentationContext(assoc->params, pc.presentationContextID, chosen).good()) {
+            ++accepted;
+            // Tell the wire guard how the context encodes its data sets.
+            if (guarded)
+                guarded->setTransferSyntax(pc.presentationContextID, DcmXfer(chosen).getXfer());
+        } else if (ASC_refusePresentationContext(assoc->params, pc.presentationContextID,
+                                                 result == ASC_P_ACCEPTANCE ? ASC_P_NOREASON : result)
+                       .bad()) {
+            reject(assoc, ASC_REASON_SU_NOREASON);
+            return false;
+        }
+    }
+    if (accepted == 0) {
+        reject(assoc, ASC_REASON_SU_NOREASON);
+        return false;
     }
     return ASC_acknowledgeAssociation(assoc).good();
 }
@@ -137,6 +192,9 @@ void serveAssociation(T_ASC_Association *assoc, AssociationSocket &socket, Store
                 if (cond.bad())
                     break;
                 if (msg.CommandField == DIMSE_C_ECHO_RQ) {
+                    // A data set announced with it would be read next as a command.
+                    if (msg.msg.CEchoRQ.DataSetType != DIMSE_DATASET_NULL)
+                        break;
                     if (DIMSE_sendEchoResponse(assoc, presID, &msg.msg.CEchoRQ, STATUS_Success, nullptr).bad())
                         break;
                 } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
@@ -155,9 +213,9 @@ void serveAssociation(T_ASC_Association *assoc, AssociationSocket &socket, Store
     }
     if (abort)
         ASC_abortAssociation(assoc);
-    socket.markClosed();
     ASC_dropAssociation(assoc);
     ASC_destroyAssociation(&assoc);
+    socket.close();
 }
 
 } // namespace dicom::detail

@@ -30,9 +30,10 @@ public:
                 const Connection &connection);
 
 private:
-    // Delivers the received data set and returns the status for the sender.
-    Uint16 deliverImage(T_ASC_Association *assoc, T_DIMSE_C_StoreRQ &req, std::unique_ptr<DcmDataset> dataset,
-                        T_ASC_PresentationContextID presID, const Connection &connection);
+    // Checks the received data set against its command and context, delivers it and returns
+    // the status for the sender.
+    Uint16 deliverImage(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                        std::unique_ptr<DcmDataset> dataset, const Connection &connection);
 
     CurrentSink sink_;
     std::function<bool()> abandon_;

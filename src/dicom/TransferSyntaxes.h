@@ -1,13 +1,14 @@
 #pragma once
 
-#include <vector>
-
 namespace dicom::detail {
 
-// The transfer syntaxes a presentation context may use, most preferred first.
-const std::vector<const char *> &acceptedTransferSyntaxes();
+// Where a transfer syntax stands in the receiver's preference, best first: uncompressed,
+// then lossless compression, then lossy compression (taken only when a context offers
+// nothing better), deflate last. -1 for one the receiver does not accept.
+int transferSyntaxRank(const char *uid);
 
-// Every storage SOP class DCMTK knows, and Verification.
-const std::vector<const char *> &acceptedAbstractSyntaxes();
+// A storage SOP class DCMTK knows.
+bool isStorageClass(const char *uid);
+bool isVerificationClass(const char *uid);
 
 } // namespace dicom::detail
