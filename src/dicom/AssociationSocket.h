@@ -1,23 +1,29 @@
 #pragma once
 
+#include <fcntl.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace dicom::detail {
 
 // One association's socket, as far as other threads may touch it: shut down to end the
-// association at once, never after its owner has closed it.
+// association at once. It holds a descriptor of its own for the socket, so that it never
+// reaches another file once DCMTK has closed its descriptor and the number is reused.
 class AssociationSocket
 {
 public:
-    explicit AssociationSocket(int fd) : fd_(fd) {}
+    explicit AssociationSocket(int fd) : fd_(::fcntl(fd, F_DUPFD_CLOEXEC, 0)) {}
+    ~AssociationSocket() { close(); }
+    AssociationSocket(const AssociationSocket &) = delete;
+    AssociationSocket &operator=(const AssociationSocket &) = delete;
 
     void abort()
     {
         const std::lock_guard lock(mutex_);
-        if (open_)
+        if (fd_ >= 0)
             ::shutdown(fd_, SHUT_RDWR);
     }
     // Acknowledge at once: a sender that leaves Nagle's algorithm on holds back the last
@@ -26,18 +32,23 @@ public:
     void quickAck()
     {
         const int on = 1;
-        ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+        const std::lock_guard lock(mutex_);
+        if (fd_ >= 0)
+            ::setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
     }
-    void markClosed()
+    // Once the association is over: the peer sees the connection close only when this
+    // descriptor is gone too.
+    void close()
     {
         const std::lock_guard lock(mutex_);
-        open_ = false;
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
     }
 
 private:
     std::mutex mutex_;
     int fd_;
-    bool open_ = true;
 };
 
 } // namespace dicom::detail

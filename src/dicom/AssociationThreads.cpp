@@ -49,6 +49,7 @@ void start(std::shared_ptr<AssociationSocket> socket, std::function<void()> serv
     Registry &r = registry();
     const std::lock_guard lock(r.mutex);
     r.reapFinished();
+    r.running.reserve(r.running.size() + 1);  // once the thread runs, nothing here may throw
     running->thread = std::thread([running, serve = std::move(serve)] {
         serve();
         running->finished = true;

@@ -177,12 +177,19 @@ void writeFileAtomically(DcmFileFormat &file, E_TransferSyntax xfer, const std::
     if (::rename(tempPath.c_str(), path.c_str()) != 0)
         fail(QStringLiteral("Cannot store"), errno);
 
-    // The new name itself is only durable once the folder is flushed as well.
+    // The new name itself is only durable once the folder is flushed as well; until then the
+    // image is not stored, whatever is visible.
     const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+    if (dirFd < 0) {
+        const int e = errno;
+        throw AppError(e, QStringLiteral("Cannot flush the folder %1: %2").arg(shownFolder, errnoText(e)));
     }
+    if (::fsync(dirFd) != 0) {
+        const int e = errno;
+        ::close(dirFd);
+        throw AppError(e, QStringLiteral("Cannot flush the folder %1: %2").arg(shownFolder, errnoText(e)));
+    }
+    ::close(dirFd);
 }
 
 } // namespace dicom::detail

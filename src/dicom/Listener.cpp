@@ -71,9 +71,15 @@ void Listener::onRequestArrived(int fd)
         rejectAsBusy(assoc);
         return;
     }
-    auto socket = std::make_shared<AssociationSocket>(fd);
     ++active_;
-    associationThreads::start(socket, [self = shared_from_this(), socket, assoc] { self->serve(socket, assoc); });
+    try {
+        auto socket = std::make_shared<AssociationSocket>(fd);
+        associationThreads::start(socket, [self = shared_from_this(), socket, assoc] { self->serve(socket, assoc); });
+    } catch (...) {
+        // No memory or no thread for it: this association is turned away, the listener goes on.
+        --active_;
+        rejectAsBusy(assoc);
+    }
 }
 
 void Listener::serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc)

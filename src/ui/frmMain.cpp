@@ -121,7 +121,11 @@ void frmMain::DCMServer_ImageReceivedAsync(const dicom::Connection &Connection, 
     try {
         const QString institutionName = txtInstitutionName->text();
         Image.attributes().setAttribute(0x0008, 0x0080, institutionName);
-        const QString path = txtFolder->text() + QLatin1Char('/') + Image.nameValue() + QStringLiteral(".dcm");
+        const QString folder = txtFolder->text();
+        // An empty folder would put the images at the top of the file system.
+        if (folder.isEmpty())
+            throw AppError(ErrorNumber::FileAccess, QStringLiteral("No folder is set for the received images"));
+        const QString path = folder + QLatin1Char('/') + Image.nameValue() + QStringLiteral(".dcm");
         Image.write(path, true);
     } catch (...) {
         Error_Handler::LogError(kImageHandler);
