@@ -15,8 +15,14 @@ import sys
 import time
 
 CT = "1.2.840.10008.5.1.4.1.1.2"
+MR = "1.2.840.10008.5.1.4.1.1.4"
 IMPLICIT = "1.2.840.10008.1.2"
+EXPLICIT = "1.2.840.10008.1.2.1"
 VERIFICATION = "1.2.840.10008.1.1"
+SYNTAXES = {"implicit": IMPLICIT, "explicit": EXPLICIT, "big": "1.2.840.10008.1.2.2",
+            "deflated": "1.2.840.10008.1.2.1.99", "jpeg-baseline": "1.2.840.10008.1.2.4.50",
+            "jpeg-lossless": "1.2.840.10008.1.2.4.70", "jpeg-ls-lossy": "1.2.840.10008.1.2.4.81",
+            "j2k": "1.2.840.10008.1.2.4.91", "rle": "1.2.840.10008.1.2.5", "made-up": "1.2.3.4.5.6"}
 
 
 def pad(uid):
@@ -35,12 +41,12 @@ def presentation_context(pc_id, abstract, syntaxes):
     return item(0x20, body)
 
 
-def associate_rq(contexts, called=b"ANY-SCP", calling=b"PEER"):
+def associate_rq(contexts, called=b"ANY-SCP", calling=b"PEER", max_pdu=16384):
     body = struct.pack(">HH", 1, 0) + called.ljust(16) + calling.ljust(16) + bytes(32)
     body += item(0x10, b"1.2.840.10008.3.1.1.1")
     for pc_id, abstract, syntaxes in contexts:
         body += presentation_context(pc_id, abstract, syntaxes)
-    body += item(0x50, item(0x51, struct.pack(">I", 16384)) + item(0x52, b"1.2.3.4"))
+    body += item(0x50, item(0x51, struct.pack(">I", max_pdu)) + item(0x52, b"1.2.3.4"))
     return struct.pack(">BBI", 1, 0, len(body)) + body
 
 
@@ -57,9 +63,10 @@ def command_store(msg_id, sop_class, sop_instance):
     return element(0, 0x0000, struct.pack("<I", len(body))) + body
 
 
-def dataset(sop_class, sop_instance, extra=b""):
+def dataset(sop_class, sop_instance, extra=b"", meta=b""):
     pixels = bytes(random.getrandbits(8) for _ in range(128))
-    return (element(0x0008, 0x0016, pad(sop_class)) + element(0x0008, 0x0018, pad(sop_instance))
+    return (meta + (element(0x0008, 0x0016, pad(sop_class)) if sop_class else b"")
+            + element(0x0008, 0x0018, pad(sop_instance))
             + element(0x0008, 0x0080, b"Old Hospital") + extra
             + element(0x0028, 0x0010, struct.pack("<H", 8)) + element(0x0028, 0x0011, struct.pack("<H", 8))
             + element(0x0028, 0x0100, struct.pack("<H", 16)) + element(0x7FE0, 0x0010, pixels))
@@ -93,15 +100,27 @@ def recv_pdu(sock):
     return kind, recv_exact(sock, length)
 
 
-def accepted_contexts(ac_body):
-    accepted = []
+def context_results(ac_body):
+    """(ID, result, accepted transfer syntax) of every context in an A-ASSOCIATE-AC."""
+    results = []
     pos = 68
     while pos + 4 <= len(ac_body):
         kind, _, length = struct.unpack(">BBH", ac_body[pos:pos + 4])
-        if kind == 0x21 and ac_body[pos + 6] == 0:
-            accepted.append(ac_body[pos + 4])
+        if kind == 0x21:
+            ts = b""
+            sub = pos + 8
+            while sub + 4 <= pos + 4 + length:
+                skind, _, slen = struct.unpack(">BBH", ac_body[sub:sub + 4])
+                if skind == 0x40:
+                    ts = ac_body[sub + 4:sub + 4 + slen]
+                sub += 4 + slen
+            results.append((ac_body[pos + 4], ac_body[pos + 6], ts.rstrip(b"\0").decode()))
         pos += 4 + length
-    return accepted
+    return results
+
+
+def accepted_contexts(ac_body):
+    return [pc_id for pc_id, result, _ in context_results(ac_body) if result == 0]
 
 
 def connect(port):
@@ -110,9 +129,9 @@ def connect(port):
     return s
 
 
-def associate(port, contexts=((1, CT, [IMPLICIT]),)):
+def associate(port, contexts=((1, CT, [IMPLICIT]),), **options):
     s = connect(port)
-    s.sendall(associate_rq(contexts))
+    s.sendall(associate_rq(contexts, **options))
     kind, body = recv_pdu(s)
     if kind != 2:
         raise RuntimeError("association not accepted (PDU type %d)" % kind)
@@ -121,10 +140,18 @@ def associate(port, contexts=((1, CT, [IMPLICIT]),)):
 
 def store_status(sock, pc_id, cmd, data):
     sock.sendall(pdata(pc_id, True, cmd) + pdata(pc_id, False, data))
-    kind, body = recv_pdu(sock)
-    if kind != 4:
-        raise RuntimeError("no response (PDU type %d)" % kind)
-    payload = body[6:]
+    payload = b""
+    last = False
+    while not last:  # the response's command, in as many PDVs as the PDU limit takes
+        kind, body = recv_pdu(sock)
+        if kind != 4:
+            raise RuntimeError("no response (PDU type %d)" % kind)
+        pos = 0
+        while pos + 6 <= len(body):
+            length, _, header = struct.unpack(">IBB", body[pos:pos + 6])
+            payload += body[pos + 6:pos + 4 + length]
+            last = last or header & 3 == 3
+            pos += 4 + length
     pos = 0
     while pos + 8 <= len(payload):
         group, elem, length = struct.unpack("<HHI", payload[pos:pos + 8])
@@ -143,12 +170,26 @@ def release(sock):
     sock.close()
 
 
-def store_one(port, sop_instance, extra=b"", command_instance=None, sop_class=CT):
-    s, ctx = associate(port)
-    status = store_status(s, ctx[0], command_store(1, sop_class, command_instance or sop_instance),
-                          dataset(sop_class, sop_instance, extra))
+def store_one(port, sop_instance, extra=b"", command_instance=None, sop_class=CT, contexts=((1, CT, [IMPLICIT]),),
+              context=None, data_class=None, meta=b"", **options):
+    s, ctx = associate(port, contexts, **options)
+    status = store_status(s, context or ctx[0], command_store(1, sop_class, command_instance or sop_instance),
+                          dataset(sop_class if data_class is None else data_class, sop_instance, extra, meta))
     release(s)
     return status
+
+
+def outcome(run):
+    """Prints what the receiver answered, or that it ended the association."""
+    try:
+        print("status 0x%04x" % run())
+    except (RuntimeError, ConnectionError, OSError) as e:
+        print("association ended: %s" % e)
+    return 0
+
+
+def explicit_element(group, elem, vr, value):
+    return struct.pack("<HH2sH", group, elem, vr, len(value)) + value
 
 
 def nested(depth):
@@ -235,6 +276,108 @@ def main():
             print("association ended: %s" % e)
         s.close()
         return 0
+    elif attack == "hidden-nesting":
+        # hidden-nesting vr|un-pixel-data: deep nesting behind a header read differently
+        # from how DCMTK reads it, on an explicit VR context.
+        deep = nested(100000)
+        if args[0] == "vr":
+            # DCMTK reads an unknown VR in capitals with a 4-byte length after 2 reserved bytes.
+            payload = struct.pack("<HH2sHI", 0x0009, 0x1002, b"ZZ", 0xFFFE, 4) + b"abcd" + deep
+        else:
+            payload = (struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"UN", 0, 0xFFFFFFFF)
+                       + struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF) + deep)
+        return outcome(lambda: store_one(port, "1.2.3.9.8", contexts=((1, CT, [EXPLICIT]),),
+                                         extra=payload))
+    elif attack == "data-set-for-command":
+        # A data-set PDV where a command is due: an explicit element of 64 KiB that DCMTK's
+        # command reader (implicit VR) sees as a short one followed by deep nesting.
+        deep = nested(7000)
+        short = 0x424F  # "OB" and two zero bytes read as a 4-byte length
+        total = 8 + short + len(deep)
+        payload = struct.pack("<HH2sHI", 0x0009, 0x1010, b"OB", 0, total - 12) + bytes(short - 4) + deep
+        s, ctx = associate(port, ((1, CT, [EXPLICIT]),))
+        try:
+            s.sendall(pdata(ctx[0], False, payload, fragment=len(payload)))
+            kind, _ = recv_pdu(s)
+            print("answered with PDU type %d" % kind)
+        except (ConnectionError, OSError) as e:
+            print("association ended: %s" % e)
+        s.close()
+        return 0
+    elif attack == "offer":
+        # offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
+        # accepted, or the context's result.
+        syntaxes = [SYNTAXES[n] for n in args[0].split(",")]
+        s = connect(port)
+        s.sendall(associate_rq([(1, CT, syntaxes)]))
+        kind, body = recv_pdu(s)
+        if kind != 2:
+            print("rejected")
+        else:
+            results = context_results(body)
+            names = {v: k for k, v in SYNTAXES.items()}
+            print(" ".join(names.get(ts, ts) if result == 0 else "refused-%d" % result for _, result, ts in results))
+            release(s)
+        return 0
+    elif attack == "contexts":
+        # contexts KIND: requests the receiver must answer context by context, or refuse whole.
+        kind_of = args[0]
+        options = {}
+        if kind_of == "too-many-syntaxes":
+            contexts = [(1, CT, [IMPLICIT] + ["1.2.3.4.%d" % i for i in range(59)]), (3, CT, [IMPLICIT]),
+                        (5, MR, [IMPLICIT])]
+        elif kind_of == "repeated-id":
+            contexts = [(1, "1.2.3.4", [IMPLICIT]), (1, CT, [IMPLICIT])]
+        elif kind_of == "even-id":
+            contexts = [(2, CT, [IMPLICIT])]
+        elif kind_of == "zero-id":
+            contexts = [(0, CT, [IMPLICIT])]
+        elif kind_of.startswith("pdu-"):
+            contexts = [(1, CT, [IMPLICIT])]
+            options["max_pdu"] = int(kind_of[4:])
+        s = connect(port)
+        s.sendall(associate_rq(contexts, **options))
+        kind, body = recv_pdu(s)
+        if kind != 2:
+            print("rejected (PDU type %d)" % kind)
+            return 0
+        print(" ".join("%d:%s" % (pc_id, "accepted" if result == 0 else "refused") for pc_id, result, _ in
+                       context_results(body)))
+        if kind_of.startswith("pdu-") or kind_of == "too-many-syntaxes":
+            pc_id = accepted_contexts(body)[0]
+            try:
+                print("status 0x%04x" % store_status(s, pc_id, command_store(1, CT, "1.2.3.9.9"),
+                                                       dataset(CT, "1.2.3.9.9")))
+            except (RuntimeError, ConnectionError, OSError) as e:
+                print("association ended: %s" % e)
+        s.close()
+        return 0
+    elif attack == "mismatch":
+        # mismatch KIND: a C-STORE that does not fit its presentation context.
+        if args[0] == "made-up-class":
+            return outcome(lambda: store_one(port, "1.2.3.9.10", sop_class="1.2.3.4.5"))
+        if args[0] == "verification-context":
+            return outcome(lambda: store_one(port, "1.2.3.9.11", contexts=((1, VERIFICATION, [IMPLICIT]),
+                                                                           (3, CT, [IMPLICIT])), context=1))
+        if args[0] == "no-class":
+            return outcome(lambda: store_one(port, "1.2.3.9.12", sop_class=""))
+        if args[0] == "data-on-other-context":
+            def run():
+                s, ctx = associate(port, ((1, CT, [EXPLICIT]), (3, MR, [IMPLICIT])))
+                s.sendall(pdata(1, True, command_store(1, CT, "1.2.3.9.13")) + pdata(3, False, dataset(CT, "1.2.3.9.13")))
+                kind, _ = recv_pdu(s)
+                if kind != 4:
+                    raise RuntimeError("no response (PDU type %d)" % kind)
+                return 0
+            return outcome(run)
+    elif attack == "store-from":
+        # store-from CALLING UID: one image from a calling AE title of any bytes.
+        calling = args[0].encode("latin-1").decode("unicode_escape").encode("latin-1")
+        return outcome(lambda: store_one(port, args[1], calling=calling))
+    elif attack == "meta-in-data-set":
+        # File meta elements inside the data set, ahead of its own elements.
+        meta = element(0x0002, 0x0010, pad("1.2.840.10008.1.2.2")) + element(0x0002, 0x0013, b"EVIL")
+        return outcome(lambda: store_one(port, args[0], meta=meta))
     elif attack == "uid-mismatch":
         status = store_one(port, "1.2.3.9.4", command_instance="1.2.3.9.5")
         print("status 0x%04x" % status)

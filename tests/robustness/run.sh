@@ -89,12 +89,65 @@ group_hostile() {
   check "a command nested 20000 sequences deep ends that association" \
     bash -c "python3 '$here/peer.py' $port deep-command 20000 | grep -qE 'association ended|PDU type 7'"
   check "receiver serves on after a deep command" alive
+  for hidden in vr un-pixel-data; do
+    check "nesting hidden behind a header ($hidden) ends that association" \
+      bash -c "python3 '$here/peer.py' $port hidden-nesting $hidden | grep -q 'association ended'"
+  done
+  check "a data set sent where a command is due ends that association" \
+    bash -c "python3 '$here/peer.py' $port data-set-for-command | grep -qE 'association ended|PDU type 7'"
+  check "receiver serves on after hidden nesting" alive
+
+  # Negotiation: per context the best syntax offered, lossy and deflate only when nothing
+  # else is; every context answered; requests no careful receiver answers are refused whole.
+  local offer want
+  while read -r offer want; do
+    check "offer $offer is accepted as $want" \
+      bash -c "python3 '$here/peer.py' $port offer $offer | grep -qx '$want'"
+  done <<'TABLE'
+explicit,jpeg-lossless,jpeg-baseline explicit
+implicit,explicit,deflated,big explicit
+jpeg-baseline,implicit implicit
+jpeg-baseline,jpeg-lossless jpeg-lossless
+jpeg-baseline,jpeg-ls-lossy,j2k jpeg-ls-lossy
+deflated,jpeg-baseline jpeg-baseline
+rle,big big
+jpeg-baseline jpeg-baseline
+made-up rejected
+jpeg-baseline,made-up jpeg-baseline
+TABLE
+  check "a context with 60 transfer syntaxes is refused alone, the others answered and used" \
+    bash -c "python3 '$here/peer.py' $port contexts too-many-syntaxes | tr '\n' ' ' | grep -q '^1:refused 3:accepted 5:accepted status 0x0000'"
+  for ids in repeated-id even-id zero-id pdu-13; do
+    check "a request with $ids is rejected" \
+      bash -c "python3 '$here/peer.py' $port contexts $ids | grep -q 'rejected (PDU type 3)'"
+  done
+  check "a peer PDU limit of 14 still gets its answer" \
+    bash -c "python3 '$here/peer.py' $port contexts pdu-14 | grep -q 'status 0x0000'"
+
+  # A C-STORE must fit its context.
+  for mismatch in made-up-class verification-context no-class; do
+    check "a C-STORE with $mismatch is answered 0x0122" \
+      bash -c "python3 '$here/peer.py' $port mismatch $mismatch | grep -q 'status 0x0122'"
+  done
+  check "a data set on another context than its command ends that association" \
+    bash -c "python3 '$here/peer.py' $port mismatch data-on-other-context | grep -q 'association ended'"
+
+  # What the stored file says: the sender's meta elements are gone, an AE title that is
+  # none is left out.
+  check "meta elements inside a data set are stored away" \
+    bash -c "python3 '$here/peer.py' $port meta-in-data-set 1.2.3.9.20 | grep -q 'status 0x0000'"
+  check "and the stored file reads with its own meta header" \
+    bash -c "dcmdump -q +P 0008,0018 +P 0008,0080 +P 0002,0013 '$folder/1.2.3.9.20.dcm' | tr '\n' ' ' | grep -v EVIL | grep -q '1.2.3.9.20.*$name'"
+  check "a calling AE title with a backslash and 8-bit bytes is no Source AE Title" \
+    bash -c "python3 '$here/peer.py' $port store-from 'A\\\\B\\xe9' 1.2.3.9.21 | grep -q 'status 0x0000' && ! dcmdump -q +P 0002,0016 '$folder/1.2.3.9.21.dcm' | grep -q ."
+  check "a plain calling AE title is the Source AE Title" \
+    bash -c "python3 '$here/peer.py' $port store-from MODALITY7 1.2.3.9.22 | grep -q 'status 0x0000' && dcmdump -q +P 0002,0016 '$folder/1.2.3.9.22.dcm' | grep -q MODALITY7"
   check "a data set UID that differs from the command's is answered 0xA900" \
     bash -c "python3 '$here/peer.py' $port uid-mismatch | grep -q 'status 0xa900'"
-  # Refused as a name (0xA700), as a data set that disagrees with its command (a backslash
+  # Refused as a name (0xC000, never storable), as a data set that disagrees with its command (a backslash
   # or NUL splits the value: 0xA900), or by ending the association (a UID too long for the
   # command): never stored.
-  local refused='status 0xa[79]00|association ended'
+  local refused='status 0x(c000|a900)|association ended'
   for uid in '../escaped' '1.2/../../escaped' '..\\\\escaped' '1.2\\x003' '1.2\\x1b3' "1.\$(printf '1%.0s' \$(seq 10000))"; do
     check "a SOP Instance UID '${uid:0:20}' is refused" \
       bash -c "python3 '$here/peer.py' $port store \"$uid\" | grep -qE '$refused'"
