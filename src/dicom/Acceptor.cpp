@@ -2,6 +2,7 @@
 
 #include "Limits.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -25,7 +26,14 @@ using Clock = std::chrono::steady_clock;
 struct Waiting
 {
     int fd;
-    Clock::time_point deadline;
+    uint32_t peer;  // IPv4 address
+    Clock::time_point accepted;
+    bool started = false;  // the request's PDU header has arrived
+
+    Clock::time_point deadline() const
+    {
+        return accepted + std::chrono::seconds(started ? kRequestSeconds : kFirstBytesSeconds);
+    }
 };
 
 enum class Readiness { Wait, Ready, Drop };
@@ -48,8 +56,9 @@ void setLowWater(int fd, int bytes)
 
 // Whether the whole association request is there: its PDU header says how long it is. Until
 // it is, the socket wakes poll() only once that many bytes have arrived.
-Readiness requestReadiness(int fd)
+Readiness requestReadiness(Waiting &w)
 {
+    const int fd = w.fd;
     unsigned char header[6];
     const ssize_t n = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0)
@@ -60,6 +69,7 @@ Readiness requestReadiness(int fd)
         return Readiness::Drop;
     if (n < 6)
         return Readiness::Wait;
+    w.started = true;
     const uint32_t length = (uint32_t(header[2]) << 24) | (uint32_t(header[3]) << 16) | (uint32_t(header[4]) << 8)
                             | uint32_t(header[5]);
     if (length > kMaxRequestPduLength)
@@ -73,21 +83,38 @@ Readiness requestReadiness(int fd)
     return Readiness::Wait;
 }
 
+// Makes room for one more waiting connection from `peer`: when that host already holds its
+// share of the queue, or the queue is full, the oldest waiting connection (of that host,
+// or of all) goes, never the new one. Those who hold the queue with silence are dropped
+// first by their deadlines; those who flood it push out their own old connections.
+void makeRoom(std::vector<Waiting> &waiting, uint32_t peer)
+{
+    const auto fromPeer = std::count_if(waiting.begin(), waiting.end(), [peer](const Waiting &w) { return w.peer == peer; });
+    auto oldest = waiting.end();
+    if (size_t(fromPeer) >= kMaxWaitingPerPeer)
+        oldest = std::find_if(waiting.begin(), waiting.end(), [peer](const Waiting &w) { return w.peer == peer; });
+    else if (waiting.size() >= kMaxWaitingConnections)
+        oldest = waiting.begin();
+    if (oldest != waiting.end()) {
+        ::close(oldest->fd);
+        waiting.erase(oldest);
+    }
+}
+
 void acceptConnections(int listenFd, std::vector<Waiting> &waiting)
 {
     for (;;) {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_in addr{};
+        socklen_t addrLength = sizeof addr;
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&addr), &addrLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        if (waiting.size() >= kMaxWaitingConnections) {
-            ::close(fd);
-            continue;
-        }
+        makeRoom(waiting, addr.sin_addr.s_addr);
         // Nagle's algorithm would hold each small response back by tens of milliseconds.
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         setLowWater(fd, 6);
-        waiting.push_back({fd, Clock::now() + std::chrono::seconds(kArtimSeconds)});
+        waiting.push_back({fd, addr.sin_addr.s_addr, Clock::now()});
     }
 }
 
@@ -154,7 +181,7 @@ void Acceptor::run()
         const auto now = Clock::now();
         for (const Waiting &w : waiting) {
             fds.push_back({w.fd, POLLIN, 0});
-            timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(w.deadline - now));
+            timeout = std::min(timeout, std::chrono::duration_cast<std::chrono::milliseconds>(w.deadline() - now));
         }
         const int n = ::poll(fds.data(), fds.size(), int(std::max<long long>(0, timeout.count())));
         if (stopping_)
@@ -165,11 +192,11 @@ void Acceptor::run()
         std::vector<Waiting> still;
         const auto later = Clock::now();
         for (size_t i = 0; i < waiting.size(); ++i) {
-            const Waiting &w = waiting[i];
+            Waiting &w = waiting[i];
             Readiness r = Readiness::Wait;
             if (fds[i + 2].revents != 0)
-                r = requestReadiness(w.fd);
-            if (r == Readiness::Wait && later >= w.deadline)
+                r = requestReadiness(w);
+            if (r == Readiness::Wait && later >= w.deadline())
                 r = Readiness::Drop;
             if (r == Readiness::Ready) {
                 setLowWater(w.fd, 1);

@@ -20,6 +20,13 @@ public:
     AssociationSocket(const AssociationSocket &) = delete;
     AssociationSocket &operator=(const AssociationSocket &) = delete;
 
+    // Ends what the association reads, at once; an answer being sent still goes out.
+    void stopReading()
+    {
+        const std::lock_guard lock(mutex_);
+        if (fd_ >= 0)
+            ::shutdown(fd_, SHUT_RD);
+    }
     void abort()
     {
         const std::lock_guard lock(mutex_);

@@ -1,5 +1,7 @@
 #include "GuardedConnection.h"
 
+#include "Limits.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -9,9 +11,20 @@ namespace dicom::detail {
 ssize_t GuardedConnection::read(void *buf, size_t nbyte)
 {
     const ssize_t n = DcmTCPConnection::read(buf, nbyte);
-    if (n > 0 && !scan(static_cast<const uint8_t *>(buf), size_t(n))) {
+    if (n <= 0)
+        return n;
+    if (!scan(static_cast<const uint8_t *>(buf), size_t(n))) {
         errno = EPROTO;
         return -1;
+    }
+    if (inMessage_) {
+        messageBytes_ += uint64_t(n);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now()
+                                                                              - messageStart_).count();
+        if (seconds > kDimseSeconds && messageBytes_ < kMinBytesPerSecond * uint64_t(seconds - kDimseSeconds)) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
     }
     return n;
 }
@@ -103,6 +116,7 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
                         endOfCommand();
                     else
                         dataSetDue_ = false;
+                    inMessage_ = dataSetDue_;
                 }
                 state_ = pduLeft_ == 0 ? State::PduHeader : State::PdvHeader;
             }
@@ -122,6 +136,9 @@ bool GuardedConnection::startPdv()
             command_ = std::make_unique<NestingGuard>(NestingGuard::Encoding{});  // implicit VR little endian
             commandBytes_.clear();
             commandContext_ = pdvContext_;
+            inMessage_ = true;
+            messageStart_ = std::chrono::steady_clock::now();
+            messageBytes_ = 0;
         }
         return pdvContext_ == commandContext_;
     }

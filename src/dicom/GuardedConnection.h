@@ -8,6 +8,7 @@
 #include <dcmtk/dcmnet/dcmtrans.h>
 
 #include <cstdint>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,7 +20,7 @@ namespace dicom::detail {
 // data-set fragment where no data set is due (DCMTK would read it as a command), one on
 // another presentation context than its command's or on one not accepted, a command too
 // large or one whose data-set announcement cannot be read, all make the read fail, which ends
-// that association before DCMTK parses them.
+// that association before DCMTK parses them. So does a message that comes too slowly.
 class GuardedConnection : public DcmTCPConnection
 {
 public:
@@ -54,6 +55,10 @@ private:
     std::string commandBytes_;   // the command in progress, to read its data-set announcement
     uint8_t commandContext_ = 0;
     bool dataSetDue_ = false;    // the last command announced a data set not yet complete
+    // The message (a command and its data set) in progress: when it began, what it brought.
+    bool inMessage_ = false;
+    std::chrono::steady_clock::time_point messageStart_;
+    uint64_t messageBytes_ = 0;
     bool failed_ = false;
 };
 

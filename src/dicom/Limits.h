@@ -6,10 +6,16 @@
 // What the receiver allows a peer: how long it may stay silent and how many of it there may be.
 namespace dicom::detail {
 
-constexpr int kArtimSeconds = 30;             // a new connection must send its request by then
+constexpr int kArtimSeconds = 30;             // DCMTK's own deadline for an association request
+constexpr int kFirstBytesSeconds = 5;         // a new connection must start its request by then
+constexpr int kRequestSeconds = 10;           // and have sent all of it by then
 constexpr int kDimseSeconds = 60;             // the longest silence within or between messages
+// Once a message has taken longer than the silence allows, it must have come at least this
+// fast on average: a peer that drips a few bytes a minute holds no association for long.
+constexpr uint64_t kMinBytesPerSecond = 64 * 1024;
 constexpr size_t kMaxAssociations = 100;      // per listener; more are rejected as congestion
 constexpr size_t kMaxWaitingConnections = 128;
+constexpr size_t kMaxWaitingPerPeer = 64;     // no one host takes every place in the queue
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
 
 } // namespace dicom::detail

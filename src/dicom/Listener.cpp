@@ -43,6 +43,12 @@ void Listener::stop()
 {
     stopping_ = true;
     acceptor_.stop();
+    const std::lock_guard lock(socketsMutex_);
+    for (const auto &weak : sockets_) {
+        if (const auto socket = weak.lock())
+            socket->stopReading();
+    }
+    sockets_.clear();
 }
 
 bool Listener::stopping() const
@@ -74,6 +80,11 @@ void Listener::onRequestArrived(int fd)
     ++active_;
     try {
         auto socket = std::make_shared<AssociationSocket>(fd);
+        {
+            const std::lock_guard lock(socketsMutex_);
+            std::erase_if(sockets_, [](const std::weak_ptr<AssociationSocket> &s) { return s.expired(); });
+            sockets_.push_back(socket);
+        }
         associationThreads::start(socket, [self = shared_from_this(), socket, assoc] { self->serve(socket, assoc); });
     } catch (...) {
         // No memory or no thread for it: this association is turned away, the listener goes on.

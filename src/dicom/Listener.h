@@ -10,6 +10,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace dicom::detail {
 
@@ -23,7 +24,8 @@ public:
     ~Listener();
 
     void start();
-    // Closes the port at once; associations in flight end on their own.
+    // Closes the port at once and ends its associations within a second: each stops reading,
+    // so that an image not yet received is refused and one being stored still gets its answer.
     void stop();
 
     void setSink(std::shared_ptr<ImageSink> sink);
@@ -40,6 +42,8 @@ private:
     std::atomic<size_t> active_{0};
     std::mutex sinkMutex_;
     std::shared_ptr<ImageSink> sink_;
+    std::mutex socketsMutex_;
+    std::vector<std::weak_ptr<AssociationSocket>> sockets_;
 };
 
 } // namespace dicom::detail
