@@ -1,7 +1,11 @@
-#include "ImageSources.h"
 #include "Error_Handler.h"
+#include "GuardedConnection.h"
+#include "ImageSources.h"
 
 #include <QtTest>
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
 // Data sets nested deep, in every encoding the receiver's nesting guard follows. Past 64
@@ -81,6 +85,48 @@ QVariant outcome(const QByteArray &bytes, const QString &syntax)
     }
 }
 
+// P-DATA as a peer sends it: one PDV per PDU, `command` or data set, last fragment.
+QByteArray pdv(quint8 context, bool command, const QByteArray &value)
+{
+    QByteArray item;
+    const quint32 length = quint32(value.size()) + 2;
+    item.append(char(length >> 24)).append(char(length >> 16)).append(char(length >> 8)).append(char(length));
+    item.append(char(context)).append(char((command ? 1 : 0) | 2)).append(value);
+    QByteArray pdu;
+    pdu.append(char(0x04)).append(char(0));
+    const quint32 pduLength = quint32(item.size());
+    pdu.append(char(pduLength >> 24)).append(char(pduLength >> 16)).append(char(pduLength >> 8)).append(char(pduLength));
+    return pdu + item;
+}
+
+// A command set announcing a data set (0000,0800) = `dataSetType`, implicit VR little endian.
+QByteArray command(quint16 dataSetType)
+{
+    return tag(0x0000, 0x0100, false) + u32(2, false) + u16(0x0001, false) + tag(0x0000, 0x0800, false)
+           + u32(2, false) + u16(dataSetType, false);
+}
+
+// What the guarded connection lets DCMTK read of `bytes`: all of them, or a refusal.
+bool passes(const QByteArray &bytes)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+        return false;
+    dicom::detail::GuardedConnection connection(fds[0]);  // closes fds[0]
+    connection.setTransferSyntax(1, EXS_LittleEndianExplicit);
+    connection.setTransferSyntax(3, EXS_LittleEndianImplicit);
+    const bool sent = ::write(fds[1], bytes.constData(), size_t(bytes.size())) == bytes.size();
+    ::close(fds[1]);
+    char buffer[65536];
+    qsizetype got = 0;
+    for (;;) {
+        const ssize_t n = connection.read(buffer, sizeof buffer);
+        if (n <= 0)
+            return sent && n == 0 && got == bytes.size();
+        got += n;
+    }
+}
+
 } // namespace
 
 class NestingTest : public QObject
@@ -156,6 +202,36 @@ private slots:
         QFETCH(QString, syntax);
         QFETCH(bool, parses);
         QCOMPARE(outcome(bytes, syntax), QVariant(parses));
+    }
+
+
+    // DCMTK's command reader parses whatever PDV comes while a command is due as a command:
+    // a data set passes only where a command announced one, on that command's context.
+    void dimseOrder_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<bool>("passes");
+        const QByteArray data = nested(3, Enc::ExplicitLittle, false);
+        QTest::newRow("command, then its data set") << pdv(1, true, command(0x0000)) + pdv(1, false, data) << true;
+        QTest::newRow("two messages") << pdv(1, true, command(0x0000)) + pdv(1, false, data) + pdv(1, true, command(0x0101))
+                                       << true;
+        QTest::newRow("data set where a command is due") << pdv(1, false, data) << false;
+        QTest::newRow("data set after a command announcing none") << pdv(1, true, command(0x0101)) + pdv(1, false, data)
+                                                                   << false;
+        QTest::newRow("data set on another context") << pdv(1, true, command(0x0000)) + pdv(3, false, data) << false;
+        QTest::newRow("data set on a context not accepted") << pdv(5, true, command(0x0000)) + pdv(5, false, data)
+                                                             << false;
+        QTest::newRow("command where its data set is due") << pdv(1, true, command(0x0000)) + pdv(1, true, command(0x0101))
+                                                            << false;
+        QTest::newRow("command whose announcement cannot be read")
+            << pdv(1, true, nested(1, Enc::Implicit, false) + command(0x0000)) << false;
+    }
+
+    void dimseOrder()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(bool, passes);
+        QCOMPARE(::passes(bytes), passes);
     }
 };
 

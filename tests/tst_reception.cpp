@@ -226,12 +226,26 @@ private slots:
         QCOMPARE(logLines().size(), 2);
     }
 
+    void emptyFolderRefusesEachImage()
+    {
+        const QString uid = QString("1.2.3.150.%1").arg(QCoreApplication::applicationPid());
+        const QString src = image(uid);
+        fill(QString::number(port), "", "Klinikum Süd");
+        press();
+        const tools::Result r = send({src});
+        QVERIFY2(r.output.contains("Refused: OutOfResources"), qPrintable(r.output));
+        QVERIFY(!QFile::exists("/" + uid + ".dcm"));
+        QCOMPARE(logLines().size(), 1);
+        QVERIFY(logLines()[0].endsWith("DCMServer_ImageReceivedAsync"));
+    }
+
     void namesThatLeaveTheFolderAreRefused()
     {
         const QString evil = image("../../escaped");
         switchOn();
         const tools::Result r = send({evil});
-        QVERIFY2(!succeeded(r), qPrintable(r.output));
+        // Never storable: the sender is told not to retry it.
+        QVERIFY2(r.output.contains("Error: CannotUnderstand"), qPrintable(r.output));
         QVERIFY(stored().isEmpty());
         QVERIFY(!QFile::exists(dir.filePath("escaped.dcm")));
         QVERIFY(!QFile::exists(QDir(folder).absoluteFilePath("../../escaped.dcm")));

