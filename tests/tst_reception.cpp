@@ -226,6 +226,24 @@ private slots:
         QCOMPARE(logLines().size(), 2);
     }
 
+    // A context offering lossy compression beside uncompressed ones must never get it.
+    void mixedContextStoresUncompressed()
+    {
+        const QString src = image("1.2.3.160");
+        const QString cfg = dir.filePath("mixed.cfg");
+        QFile f(cfg);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write("[[TransferSyntaxes]]\n[Mixed]\nTransferSyntax1 = JPEGBaseline\n"
+                "TransferSyntax2 = JPEGLossless:Non-hierarchical-1stOrderPrediction\nTransferSyntax3 = LittleEndianExplicit\n"
+                "[[PresentationContexts]]\n[Mixed]\nPresentationContext1 = CTImageStorage\\Mixed\n"
+                "[[Profiles]]\n[Mixed]\nPresentationContexts = Mixed\n");
+        f.close();
+        switchOn();
+        const tools::Result r = send({src}, {"@NOTREQUIRED@", "-xf", cfg, "Mixed"});
+        QVERIFY2(succeeded(r) && !r.output.contains("-> JPEG"), qPrintable(r.output));
+        QCOMPARE(tools::transferSyntax(folder + "/1.2.3.160.dcm"), QStringLiteral("LittleEndianExplicit"));
+    }
+
     void emptyFolderRefusesEachImage()
     {
         const QString uid = QString("1.2.3.150.%1").arg(QCoreApplication::applicationPid());
