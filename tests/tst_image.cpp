@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
+#include <sys/file.h>
 #include <sys/resource.h>
 
 
@@ -244,6 +245,25 @@ private slots:
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Old Hospital]"));
         QVERIFY_THROWS_EXCEPTION(AppError, image->write(out, false));
+    }
+
+    // What a killed writer left is removed before the first write into the folder; a
+    // temporary file that a live writer holds, and anything else, stays.
+    void staleTemporaryFilesAreRemoved()
+    {
+        QVERIFY(QDir(dir.path()).mkdir("stale"));
+        const QString folder = dir.filePath("stale");
+        for (const char *name : {".institution-stamp-dead01.part", ".institution-stamp-live01.part", "keep.part"}) {
+            QFile f(folder + "/" + name);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QFile live(folder + "/.institution-stamp-live01.part");
+        QVERIFY(live.open(QIODevice::ReadOnly));
+        QCOMPARE(::flock(live.handle(), LOCK_EX), 0);
+        auto image = dicom::detail::readImageFile(source("stale"));
+        image->write(folder + "/1.2.3.dcm", true);
+        QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+                 (QStringList{".institution-stamp-live01.part", "1.2.3.dcm", "keep.part"}));
     }
 };
 

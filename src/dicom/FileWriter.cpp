@@ -8,6 +8,10 @@
 #include <dcmtk/dcmdata/dcwcache.h>
 
 #include <cerrno>
+#include <dirent.h>
+#include <mutex>
+#include <set>
+#include <sys/file.h>
 #include <cstring>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -91,6 +95,39 @@ public:
     explicit FdOutputStream(FdConsumer &consumer) : DcmOutputStream(&consumer) {}
 };
 
+constexpr const char *kTemporaryPrefix = ".institution-stamp-";
+constexpr const char *kTemporarySuffix = ".part";
+
+// Temporary files that a killed or crashed writer left behind: each writer holds a lock on
+// its own, so one that can be locked has no writer any more. Done once per folder and
+// process, before the first write into it.
+void removeStaleTemporaryFilesOnce(const std::string &folder)
+{
+    static std::mutex mutex;
+    static std::set<std::string> done;
+    const std::lock_guard lock(mutex);
+    if (!done.insert(folder).second)
+        return;
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir)
+        return;
+    const size_t prefix = std::strlen(kTemporaryPrefix), suffix = std::strlen(kTemporarySuffix);
+    while (const dirent *entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() <= prefix + suffix || name.compare(0, prefix, kTemporaryPrefix) != 0
+            || name.compare(name.size() - suffix, suffix, kTemporarySuffix) != 0)
+            continue;
+        const int fd = ::openat(::dirfd(dir), name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+        ::close(fd);
+    }
+    ::closedir(dir);
+}
+
 std::string folderOf(const std::string &path)
 {
     const auto slash = path.find_last_of('/');
@@ -125,15 +162,19 @@ void writeFileAtomically(DcmFileFormat &file, E_TransferSyntax xfer, const std::
     if (!replace && ::access(path.c_str(), F_OK) == 0)
         throw AppError(ErrorNumber::FileAccess, QStringLiteral("File already exists: %1").arg(shownPath));
 
+    removeStaleTemporaryFilesOnce(folder);
+
     // The temporary name is unique per write and short, whatever the final name's length.
-    std::string tempPath = folder + "/.institution-stamp-XXXXXX.part";
-    const int fd = ::mkostemps(tempPath.data(), 5, O_CLOEXEC);
+    std::string tempPath = folder + "/" + kTemporaryPrefix + "XXXXXX" + kTemporarySuffix;
+    const int fd = ::mkostemps(tempPath.data(), int(std::strlen(kTemporarySuffix)), O_CLOEXEC);
     if (fd < 0) {
         const int e = errno;
         if (e == ENOENT || e == ENOTDIR)
             throw AppError(e, QStringLiteral("Folder not found: %1").arg(shownFolder));
         throw AppError(e, QStringLiteral("Cannot create a file in %1: %2").arg(shownFolder, errnoText(e)));
     }
+    // Held until the file is renamed or removed: it tells a cleaner that this one is alive.
+    ::flock(fd, LOCK_EX);
 
     bool fdOpen = true;
     auto fail = [&](const QString &what, int e) {
