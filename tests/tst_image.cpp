@@ -1,8 +1,11 @@
+#include "ImageAccess.h"
 #include "ImageSources.h"
+#include "ImageWriter.h"
 #include "DicomTools.h"
 #include "Error_Handler.h"
 
 #include <QTemporaryDir>
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <QtTest>
 #include <csignal>
 #include <sys/resource.h>
@@ -31,6 +34,17 @@ private:
         const QString out = dir.filePath(QFileInfo(src).baseName() + ".dcm");
         image->write(out, true);
         return out;
+    }
+
+    // The image as a server delivers it: its writes wait for `writes`.
+    static std::unique_ptr<dicom::Image> received(const QString &file, dicom::detail::DeferredWrites &writes)
+    {
+        auto data = std::make_unique<dicom::detail::ImageData>();
+        data->file = std::make_unique<DcmFileFormat>();
+        if (data->file->loadFile(file.toStdString().c_str()).bad())
+            qWarning("cannot read %s", qPrintable(file));
+        data->transferSyntax = data->file->getDataset()->getOriginalXfer();
+        return dicom::detail::ImageAccess::make(std::move(data), writes);
     }
 
     static QStringList without(QStringList lines, const QStringList &tags)
@@ -209,6 +223,46 @@ private slots:
         const auto after = tools::readText(out, {"0010,0010"});
         QCOMPARE(after.value("0010,0010").raw, stored);
         QCOMPARE(after.value("0010,0010").read, name);
+    }
+
+    void wholeDataSetConversionWaitsForTheWrite()
+    {
+        // As for a received image: the handler's thread only records a stamp that needs the
+        // whole data set converted; the conversion runs with the write, a failure is the write's.
+        int failures = 0;
+        QString failure;
+        const auto onFailure = [&] {
+            ++failures;
+            try {
+                throw;
+            } catch (const AppError &e) {
+                failure = e.description();
+            }
+        };
+        dicom::detail::DeferredWrites writes;
+        auto greek = received(source("deferred", "(0008,0005) CS [ISO_IR 126]\n"), writes);
+        dicom::detail::ImageData &data = dicom::detail::ImageAccess::data(*greek);
+        greek->attributes().setAttribute(0x0008, 0x0080, "Klinikum Süd");
+        OFString charset;
+        data.dataset().findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+        QCOMPARE(charset, OFString("ISO_IR 126"));
+        // A later stamp that needs no conversion still comes after the waiting one.
+        greek->attributes().setAttribute(0x0008, 0x0080, "Klinikum Nord");
+        const QString out = dir.filePath("deferred.dcm");
+        greek->write(out, true);
+        QVERIFY(writes.carryOut(data, onFailure));
+        QCOMPARE(failures, 0);
+        QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Klinikum Nord]"));
+        QCOMPARE(tools::attribute(out, "0008,0005", {}), QStringLiteral("(0008,0005) CS [ISO_IR 192]"));
+
+        auto japanese = received(source("deferredFails", "(0008,0005) CS [\\ISO 2022 IR 87]\n"), writes);
+        japanese->attributes().setAttribute(0x0008, 0x0080, "Klinikum Süd – Köln");
+        const QString none = dir.filePath("deferredFails.dcm");
+        japanese->write(none, true);
+        QVERIFY(!writes.carryOut(dicom::detail::ImageAccess::data(*japanese), onFailure));
+        QCOMPARE(failures, 1);
+        QVERIFY2(failure.startsWith("Cannot convert the image's character set to UTF-8"), qPrintable(failure));
+        QVERIFY(!QFile::exists(none));
     }
 
     void valueForm_data()
