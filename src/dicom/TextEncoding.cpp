@@ -9,7 +9,6 @@
 
 #include <QList>
 
-#include <cerrno>
 #include <iconv.h>
 #include <map>
 #include <memory>
