@@ -5,7 +5,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 preset="${1:-asan}"
 shift || true
-"$root/scripts/setup.sh" dcmtk python3 procps util-linux >/dev/null
+"$root/scripts/setup.sh" dcmtk python3 python3-pydicom procps util-linux >/dev/null
 cmake --preset "$preset" -S "$root" >/dev/null
 cmake --build "$root/build-$preset" -j"$(nproc)"
 cd "$root/build-$preset"

@@ -5,7 +5,7 @@
 #   scripts/test.sh [ctest arguments...]     (QUICK=1 skips fuzzing and sanitizers)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/setup.sh" dcmtk python3 iproute2 util-linux procps
+"$root/scripts/setup.sh" dcmtk python3 python3-pydicom iproute2 util-linux procps
 if [ -z "${QUICK:-}" ]; then
   "$root/scripts/fuzz.sh" 60
   "$root/scripts/sanitize.sh" asan -E robustness

@@ -5,6 +5,10 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QStringList>
 #include <QTcpServer>
@@ -115,6 +119,39 @@ inline QString attribute(const QString &file, const QString &tag, const QStringL
             return line;
     }
     return QString();
+}
+
+// Text attributes as stored and as pydicom reads them. pydicom decodes ISO 2022 code
+// extensions, which DCMTK 3.6.7 cannot with the C library's iconv.
+struct Text
+{
+    QByteArray raw;  // the value's bytes, without trailing padding; null when absent
+    QString read;    // pydicom's reading under the file's (0008,0005)
+};
+inline QMap<QString, Text> readText(const QString &file, const QStringList &tags)
+{
+    static const char *script = R"(
+import json, sys, pydicom
+ds = pydicom.dcmread(sys.argv[1])
+tags = [(int(t[:4], 16), int(t[5:], 16)) for t in sys.argv[2:]]
+raw = {t: ds.get_item(t).value for t in tags if t in ds}
+out = {}
+for t, value in raw.items():
+    if not isinstance(value, (bytes, type(None))):  # (0008,0005) is read at once
+        value = '\\'.join([value] if isinstance(value, str) else list(value)).encode()
+    out['%04x,%04x' % t] = [(value or b'').rstrip(b' ').hex(), str(ds[t].value)]
+print(json.dumps(out))
+)";
+    const Result r = run("/usr/bin/python3", QStringList{"-c", script, file} + tags);
+    QMap<QString, Text> values;
+    const QJsonObject json = QJsonDocument::fromJson(r.output.toUtf8()).object();
+    if (r.exitCode != 0 || json.isEmpty())
+        qWarning("pydicom cannot read %s: %s", qPrintable(file), qPrintable(r.output));
+    for (auto it = json.begin(); it != json.end(); ++it) {
+        const QJsonArray v = it.value().toArray();
+        values.insert(it.key(), Text{QByteArray::fromHex(v.at(0).toString().toLatin1()), v.at(1).toString()});
+    }
+    return values;
 }
 
 // The transfer syntax named in the file meta information.

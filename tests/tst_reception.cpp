@@ -207,6 +207,51 @@ private slots:
         QVERIFY(logLines().isEmpty());
     }
 
+    void characterSetsOfRealImages_data()
+    {
+        QTest::addColumn<QString>("file");           // from pydicom's test data
+        QTest::addColumn<QString>("name");           // the institution field
+        QTest::addColumn<QByteArray>("stampedSet");  // (0008,0005) stored; null: the image is refused
+        const QString data = "/usr/lib/python3/dist-packages/pydicom/data/charset_files/";
+        QTest::newRow("\\IR 87: IR 100 added") << data + "chrH31.dcm" << "Klinikum Süd"
+                                               << QByteArray("\\ISO 2022 IR 87\\ISO 2022 IR 100");
+        QTest::newRow("IR 13\\IR 87: IR 100 added") << data + "chrH32.dcm" << "Klinikum Süd"
+                                                    << QByteArray("ISO 2022 IR 13\\ISO 2022 IR 87\\ISO 2022 IR 100");
+        QTest::newRow("Greek: UTF-8 on the association's thread") << data + "chrGreek.dcm" << "Klinikum Süd"
+                                                                  << QByteArray("ISO_IR 192");
+        QTest::newRow("\\IR 87, en dash: refused") << data + "chrH31.dcm" << "Klinikum Süd – Köln" << QByteArray();
+    }
+    void characterSetsOfRealImages()
+    {
+        QFETCH(QString, file);
+        QFETCH(QString, name);
+        QFETCH(QByteArray, stampedSet);
+        QVERIFY2(QFile::exists(file), "python3-pydicom's test data is missing: scripts/test.sh installs it");
+        switchOn(name);
+        const tools::Result r = send({file});
+        if (stampedSet.isNull()) {
+            QVERIFY2(r.output.contains("Refused: OutOfResources"), qPrintable(r.output));
+            QVERIFY(stored().isEmpty());
+            const QStringList lines = logLines();
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(lines[0].contains("Cannot convert the image's character set to UTF-8")
+                         && lines[0].endsWith(" - DCMServer_ImageReceivedAsync"),
+                     qPrintable(lines[0]));
+            return;
+        }
+        QVERIFY2(succeeded(r), qPrintable(r.output));
+        QCOMPARE(stored().size(), 1);
+        const QStringList tags{"0008,0005", "0008,0080", "0010,0010"};
+        const auto before = tools::readText(file, tags);
+        const auto after = tools::readText(folder + "/" + stored().first(), tags);
+        QCOMPARE(after.value("0008,0005").raw, stampedSet);
+        QCOMPARE(after.value("0008,0080").read, name);
+        QCOMPARE(after.value("0010,0010").read, before.value("0010,0010").read);
+        if (stampedSet != "ISO_IR 192")
+            QCOMPARE(after.value("0010,0010").raw, before.value("0010,0010").raw);
+        QVERIFY(logLines().isEmpty());
+    }
+
     void missingFolderFailsEachImageUntilItExists()
     {
         const QString a = image("1.2.3.100.1"), b = image("1.2.3.100.2");

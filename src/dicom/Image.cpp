@@ -36,13 +36,30 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
     const QString where = QStringLiteral("Cannot set attribute (%1,%2)")
                               .arg(group, 4, 16, QLatin1Char('0'))
                               .arg(element, 4, 16, QLatin1Char('0'));
-    const std::string bytes = detail::encodeValue(ds, tag.getEVR(), value);
-    detail::check(ds.putAndInsertOFStringArray(tag, OFString(bytes.data(), bytes.size()), OFTrue), where);
+    const DcmEVR vr = tag.getEVR();
+    const auto store = [tag, where](DcmDataset &target, const std::string &bytes) {
+        detail::check(target.putAndInsertOFStringArray(tag, OFString(bytes.data(), bytes.size()), OFTrue), where);
+    };
+    // Behind a change that still waits for the write, every later one waits too, in order.
+    if (data_.beforeWrite.empty()) {
+        if (const auto bytes = detail::encodeValueInPlace(ds, vr, value)) {
+            store(ds, *bytes);
+            return;
+        }
+        if (!data_.deferWholeDataSetWork) {
+            store(ds, detail::encodeValue(ds, vr, value));
+            return;
+        }
+    }
+    data_.beforeWrite.push_back([store, vr, value](DcmDataset &target) {
+        store(target, detail::encodeValue(target, vr, value));
+    });
 }
 
 Image::Image(std::unique_ptr<detail::ImageData> data, detail::ImageWriter &writer)
     : data_(std::move(data)), writer_(writer)
 {
+    data_->deferWholeDataSetWork = writer.writesLater();
 }
 
 Image::~Image() = default;

@@ -4,8 +4,10 @@
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace dicom::detail {
 
@@ -19,6 +21,13 @@ struct ImageData
     // Something about the image itself (its name) can never be stored, however often the
     // sender tries: the sender is told so rather than invited to retry.
     bool unstorable = false;
+
+    // Set when the image's writes run later on a thread of their own: a stamp that needs a
+    // pass over the whole data set (a character-set conversion) then waits in `beforeWrite`
+    // instead of holding up the handler's thread.
+    bool deferWholeDataSetWork = false;
+    // Changes to make before the first write, in the order they were asked for.
+    std::vector<std::function<void(DcmDataset &)>> beforeWrite;
 
     DcmDataset &dataset() { return *file->getDataset(); }
 };

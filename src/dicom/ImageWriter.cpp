@@ -6,8 +6,26 @@ namespace dicom::detail {
 
 namespace {
 
+void finishChanges(ImageData &image)
+{
+    while (!image.beforeWrite.empty()) {
+        const auto change = std::move(image.beforeWrite.front());
+        image.beforeWrite.erase(image.beforeWrite.begin());
+        try {
+            change(image.dataset());
+        } catch (...) {
+            // A data set left half-changed is never written: every later write fails alike.
+            image.beforeWrite.assign(1, [failure = std::current_exception()](DcmDataset &) {
+                std::rethrow_exception(failure);
+            });
+            throw;
+        }
+    }
+}
+
 void writeImageFile(ImageData &image, const std::string &path, bool replace)
 {
+    finishChanges(image);
     prepareMetaHeader(*image.file, image.transferSyntax, image.sourceAETitle);
     writeFileAtomically(*image.file, image.transferSyntax, path, replace);
     image.written = true;

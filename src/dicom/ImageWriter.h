@@ -14,6 +14,8 @@ class ImageWriter
 public:
     virtual ~ImageWriter() = default;
     virtual void write(ImageData &image, const std::string &path, bool replace) = 0;
+    // Whether the writes happen after the handler returned, on another thread.
+    virtual bool writesLater() const { return false; }
 };
 
 // Writes at once; a failure throws to the caller of Image::write().
@@ -25,6 +27,7 @@ class DeferredWrites final : public ImageWriter
 {
 public:
     void write(ImageData &image, const std::string &path, bool replace) override;
+    bool writesLater() const override { return true; }
 
     // Performs the collected writes. A failing write calls `onFailure` from inside its catch
     // block. True when there was a write and every write succeeded.
