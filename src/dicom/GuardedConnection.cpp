@@ -111,6 +111,8 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
             n -= take;
             if (pdvLeft_ == 0) {
                 if (pdvLast_) {
+                    if (!pdvCommand_)
+                        lastDataSet_ = {guard->size(), guard->oversize(), guard->endsInsideElement()};
                     guard.reset();
                     if (pdvCommand_)
                         endOfCommand();

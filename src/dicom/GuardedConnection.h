@@ -31,6 +31,15 @@ public:
     // The encoding of the data sets sent on presentation context `id`.
     void setTransferSyntax(uint8_t id, E_TransferSyntax xfer);
 
+    // What the guard saw of the last complete data set.
+    struct DataSetSummary
+    {
+        uint64_t size = 0;  // inflated, for a deflated one
+        bool oversize = false;
+        bool endsInsideElement = false;
+    };
+    const DataSetSummary &lastDataSet() const { return lastDataSet_; }
+
     // A command set larger than this is no command a sender would make.
     static constexpr size_t kMaxCommandBytes = 64 * 1024;
 
@@ -52,6 +61,7 @@ private:
     std::map<uint8_t, NestingGuard::Encoding> encodings_;
     std::unique_ptr<NestingGuard> command_;
     std::unique_ptr<NestingGuard> dataset_;
+    DataSetSummary lastDataSet_;
     std::string commandBytes_;   // the command in progress, to read its data-set announcement
     uint8_t commandContext_ = 0;
     bool dataSetDue_ = false;    // the last command announced a data set not yet complete

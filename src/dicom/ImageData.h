@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Spool.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -14,6 +16,10 @@ namespace dicom::detail {
 // What an Image holds: the data set as DCMTK parsed it, and what its file needs besides.
 struct ImageData
 {
+    // Where a large data set's values stay until written, and the memory a small one holds:
+    // both given back with the image (after `file`, which reads from the spool file).
+    std::unique_ptr<SpoolFile> spool;
+    MemoryBudget::Share memory;
     std::unique_ptr<DcmFileFormat> file;  // owns the data set
     E_TransferSyntax transferSyntax = EXS_Unknown;
     std::string sourceAETitle;

@@ -32,6 +32,8 @@ std::unique_ptr<Image> parseReceivedDataSet(const QByteArray &bytes, const QStri
                         xfer.getStreamCompression() != ESC_none});
     if (!guard.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())))
         throw AppError(ErrorNumber::DicomFailure, QStringLiteral("The data set is nested too deep"));
+    if (guard.oversize() || guard.endsInsideElement())
+        throw AppError(ErrorNumber::DicomFailure, QStringLiteral("The data set is larger than it may be, or than it is"));
 
     auto data = std::make_unique<ImageData>();
     data->file = std::make_unique<DcmFileFormat>();

@@ -14,7 +14,8 @@ namespace dicom::detail {
 std::unique_ptr<Image> readImageFile(const QString &path, const QString &sourceAETitle = QString());
 
 // A data set as it arrives over the network in the transfer syntax `transferSyntaxUID`,
-// passing the same nesting guard as received data sets before it is parsed.
+// passing the same guard as received data sets before it is parsed: refused when nested too
+// deep, inflating past the limit, or with a value claiming more bytes than there are.
 std::unique_ptr<Image> parseReceivedDataSet(const QByteArray &bytes, const QString &transferSyntaxUID);
 
 // Whether a write of the image has reached the disk.

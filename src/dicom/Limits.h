@@ -16,6 +16,15 @@ constexpr uint64_t kMinBytesPerSecond = 64 * 1024;
 constexpr size_t kMaxAssociations = 100;      // per listener; more are rejected as congestion
 constexpr size_t kMaxWaitingConnections = 128;
 constexpr size_t kMaxWaitingPerPeer = 64;     // no one host takes every place in the queue
+
+// Memory for received data sets, whatever peers send: all data sets held in memory at once
+// (as received and as parsed), one data set at most, and the largest deflated data set,
+// which can only be parsed whole, inflated. Larger data sets go to a spool file and are
+// parsed with values above kMaxValueInMemory left there.
+constexpr uint64_t kMemoryBudgetBytes = 64ull << 20;
+constexpr size_t kMaxDataSetInMemory = 1u << 20;
+constexpr uint64_t kMaxInflatedDataSet = 32ull << 20;
+constexpr uint32_t kMaxValueInMemory = 64u << 10;
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
 
 } // namespace dicom::detail

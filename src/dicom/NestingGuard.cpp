@@ -1,5 +1,7 @@
 #include "NestingGuard.h"
 
+#include "Limits.h"
+
 #include <dcmtk/dcmdata/dctag.h>
 #include <dcmtk/dcmdata/dcvr.h>
 
@@ -69,10 +71,16 @@ bool NestingGuard::feed(const uint8_t *data, size_t size)
         consume(data, size);
         return !failed_;
     }
+    if (oversize_)
+        return true;  // refused as a whole once received; inflating it serves nothing
     uint8_t out[16384];
     inflater_->next_in = const_cast<uint8_t *>(data);
     inflater_->avail_in = uInt(size);
     while (!failed_ && inflater_->avail_in > 0) {
+        if (pos_ > kMaxInflatedDataSet) {
+            oversize_ = true;
+            break;
+        }
         inflater_->next_out = out;
         inflater_->avail_out = sizeof out;
         const int rc = inflate(inflater_.get(), Z_NO_FLUSH);

@@ -36,6 +36,14 @@ public:
     // False once the stream is nested too deep (or its compression is broken); stays false.
     bool feed(const uint8_t *data, size_t size);
 
+    // The bytes followed so far (inflated ones for a deflated stream).
+    uint64_t size() const { return pos_; }
+    // A deflated stream that inflates to more than kMaxInflatedDataSet; followed no further.
+    bool oversize() const { return oversize_; }
+    // The stream so far stops inside a header or a value: a value claims more bytes than
+    // there are, which DCMTK would reserve before finding out.
+    bool endsInsideElement() const { return have_ != 0 || skip_ != 0 || state_ == State::Peek; }
+
 private:
     enum class Kind { Sequence, Item, Fragments };
     struct Open
@@ -72,6 +80,7 @@ private:
     uint64_t skip_ = 0;
     uint32_t peekLength_ = 0;
     bool failed_ = false;
+    bool oversize_ = false;
     std::unique_ptr<z_stream> inflater_;
 };
 

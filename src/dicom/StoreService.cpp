@@ -1,10 +1,15 @@
 #include "StoreService.h"
 
+#include "GuardedConnection.h"
 #include "Limits.h"
+#include "Spool.h"
 #include "TransferSyntaxes.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmnet/dul.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace dicom::detail {
@@ -36,17 +41,37 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     T_ASC_PresentationContext pc;
     if (ASC_findAcceptedPresentationContext(assoc->params, presID, &pc).bad())
         return false;
-    DcmDataset *received = nullptr;
+    // The data set goes to memory or a spool file as it arrives, unparsed: DCMTK reserves
+    // nothing a peer declares before the guard has seen all of it.
+    SpoolConsumer spool;
     T_ASC_PresentationContextID dataPresID = presID;
-    const OFCondition cond = DIMSE_receiveDataSetInMemory(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID,
-                                                          &received, nullptr, nullptr);
-    std::unique_ptr<DcmDataset> dataset(received);
-    if (cond.bad() || !dataset || dataPresID != presID)
-        return false;
+    OFCondition cond;
+    {
+        SpoolStream stream(spool);
+        cond = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream, nullptr,
+                                          nullptr);
+    }
+    Uint16 status = STATUS_STORE_Refused_OutOfResources;  // no spool space: the rest was read and dropped
+    if (cond != DIMSE_OUTOFRESOURCES) {
+        const auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
+        if (cond.bad() || dataPresID != presID || !guarded)
+            return false;
+        // Too large to parse (refused, the sender may try again elsewhere), or a value that
+        // claims more bytes than arrived: DCMTK would reserve them before finding out.
+        if (!guarded->lastDataSet().oversize) {
+            if (guarded->lastDataSet().endsInsideElement)
+                return false;
+            std::unique_ptr<ImageData> image = parse(pc, spool, guarded->lastDataSet().size, status);
+            if (image)
+                status = deliverImage(pc, req, std::move(image), connection);
+            else if (status == STATUS_Success)
+                return false;  // no data set DCMTK can read
+        }
+    }
 
     T_DIMSE_C_StoreRSP rsp;
     std::memset(&rsp, 0, sizeof rsp);
-    rsp.DimseStatus = deliverImage(pc, req, std::move(dataset), connection);
+    rsp.DimseStatus = status;
     rsp.MessageIDBeingRespondedTo = req.MessageID;
     rsp.DataSetType = DIMSE_DATASET_NULL;
     OFStandard::strlcpy(rsp.AffectedSOPClassUID, req.AffectedSOPClassUID, sizeof rsp.AffectedSOPClassUID);
@@ -55,14 +80,55 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     return DIMSE_sendStoreResponse(assoc, presID, &req, &rsp, nullptr).good();
 }
 
+std::unique_ptr<ImageData> StoreService::parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
+                                               uint64_t inflatedSize, Uint16 &status)
+{
+    status = STATUS_Success;
+    auto image = std::make_unique<ImageData>();
+    image->memory = std::move(spool.share());
+    const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+    // A deflated data set can only be parsed whole: its inflated size comes out of the budget,
+    // waiting a while for others to give theirs back.
+    if (DcmXfer(xfer).getStreamCompression() != ESC_none) {
+        const auto start = std::chrono::steady_clock::now();
+        MemoryBudget::Share inflated = MemoryBudget::take(inflatedSize, [&] {
+            return abandon_() || std::chrono::steady_clock::now() - start > std::chrono::seconds(kDimseSeconds);
+        });
+        if (inflated.bytes() < inflatedSize) {
+            status = STATUS_STORE_Refused_OutOfResources;
+            return nullptr;
+        }
+        image->memory.add(std::move(inflated));
+    }
+    auto dataset = std::make_unique<DcmDataset>();
+    OFCondition cond;
+    if (spool.file()) {
+        cond = dataset->loadFile(OFFilename(spool.file()->path().c_str()), xfer, EGL_noChange, kMaxValueInMemory);
+        image->spool = std::move(spool.file());
+    } else {
+        DcmInputBufferStream in;
+        in.setBuffer(spool.memory().data(), offile_off_t(spool.memory().size()));
+        in.setEos();
+        dataset->transferInit();
+        cond = dataset->read(in, xfer);
+        dataset->transferEnd();
+    }
+    if (cond.bad())
+        return nullptr;
+    image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
+    image->transferSyntax = xfer;
+    return image;
+}
+
 Uint16 StoreService::deliverImage(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
-                                  std::unique_ptr<DcmDataset> dataset, const Connection &connection)
+                                  std::unique_ptr<ImageData> image, const Connection &connection)
 {
     // The class the command names must be the storage class its context was accepted for.
     if (req.AffectedSOPClassUID[0] == 0 || std::strcmp(req.AffectedSOPClassUID, pc.abstractSyntax) != 0
         || !isStorageClass(pc.abstractSyntax))
         return STATUS_STORE_Refused_SOPClassNotSupported;
 
+    DcmDataset *dataset = &image->dataset();
     OFString sopClass, sopInstance;
     dataset->findAndGetOFString(DCM_SOPClassUID, sopClass);
     dataset->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
@@ -76,9 +142,6 @@ Uint16 StoreService::deliverImage(const T_ASC_PresentationContext &pc, const T_D
             delete dataset->remove(i);
     }
 
-    auto image = std::make_unique<ImageData>();
-    image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
-    image->transferSyntax = DcmXfer(pc.acceptedTransferSyntax).getXfer();
     image->sourceAETitle = sourceAETitle(connection.callingAETitle);
 
     const std::shared_ptr<ImageSink> sink = sink_();

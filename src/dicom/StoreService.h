@@ -2,6 +2,7 @@
 
 #include "Connection.h"
 #include "ImageSink.h"
+#include "Spool.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -30,10 +31,13 @@ public:
                 const Connection &connection);
 
 private:
+    // Parses the received data set, kept in memory or in a spool file: null when DCMTK cannot.
+    std::unique_ptr<ImageData> parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
+                                     uint64_t inflatedSize, Uint16 &status);
     // Checks the received data set against its command and context, delivers it and returns
     // the status for the sender.
     Uint16 deliverImage(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
-                        std::unique_ptr<DcmDataset> dataset, const Connection &connection);
+                        std::unique_ptr<ImageData> image, const Connection &connection);
 
     CurrentSink sink_;
     std::function<bool()> abandon_;

@@ -55,7 +55,10 @@ void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
     const DcmXfer xfer(syntax ? syntax : UID_LittleEndianImplicitTransferSyntax);
     dicom::detail::NestingGuard guard({xfer.isExplicitVR() != OFFalse, xfer.getByteOrder() == EBO_BigEndian,
                                        xfer.getStreamCompression() != ESC_none});
-    if (!guard.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())))
+    // What the receiver refuses before DCMTK parses it: too deep, too large inflated, or a
+    // value claiming more bytes than there are.
+    if (!guard.feed(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())) || guard.oversize()
+        || guard.endsInsideElement())
         return;
     DcmDataset ds;
     DcmInputBufferStream in;

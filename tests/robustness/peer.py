@@ -14,6 +14,7 @@ import socket
 import struct
 import sys
 import time
+import zlib
 
 CT = "1.2.840.10008.5.1.4.1.1.2"
 MR = "1.2.840.10008.5.1.4.1.1.4"
@@ -151,7 +152,8 @@ def associate(port, contexts=((1, CT, [IMPLICIT]),), **options):
     s.sendall(associate_rq(contexts, **options))
     kind, body = recv_pdu(s)
     if kind != 2:
-        raise RuntimeError("association not accepted (PDU type %d)" % kind)
+        raise RuntimeError("association not accepted (PDU type %d%s)"
+                           % (kind, ", result %d source %d reason %d" % tuple(body[1:4]) if kind == 3 else ""))
     return s, accepted_contexts(body)
 
 
@@ -482,6 +484,63 @@ def main():
         for s in socks:
             s.close()
         return 0
+    elif attack in ("half-image", "deflate-stall", "huge-length"):
+        # half-image N MB SECONDS: N associations each half-way through an image of MB
+        # megabytes; deflate-stall N KB SECONDS: each sends KB kilobytes of a deflated data
+        # set that inflates to far more; huge-length N SECONDS: each declares a value of
+        # 0xFFFFFFF0 bytes and sends 64. All then hold still for SECONDS.
+        count = int(args[0])
+        seconds = float(args[-1])
+        deflated = "1.2.840.10008.1.2.1.99"
+        socks = []
+        for i in range(count):
+            uid = "1.2.3.9.40.%d" % i
+            if attack == "deflate-stall":
+                s, ctx = associate(port, ((1, CT, [deflated]),))
+                z = zlib.compressobj(9, zlib.DEFLATED, -15)
+                head = struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OB", 0, 0xFFFFFFF0)
+                body = z.compress(explicit_dataset(CT, uid)[:-140] + head)
+                chunk = bytes(1 << 20)
+                while len(body) < int(args[1]) * 1024:
+                    body += z.compress(chunk) + z.flush(zlib.Z_SYNC_FLUSH)
+                body += b"\0" * (len(body) % 2)
+                first = pdata(ctx[0], True, command_store(1, CT, uid))
+                s.sendall(first + pdata(ctx[0], False, body, last=False))
+            else:
+                s, ctx = associate(port)
+                head = dataset(CT, uid)
+                head = head[:head.rindex(struct.pack("<HH", 0x7FE0, 0x0010))]
+                if attack == "huge-length":
+                    s.sendall(pdata(ctx[0], True, command_store(1, CT, uid))
+                              + pdata(ctx[0], False, head + struct.pack("<HHI", 0x7FE0, 0x0010, 0xFFFFFFF0) + bytes(64),
+                                      last=False))
+                else:
+                    size = int(args[1]) * 1000000
+                    s.sendall(pdata(ctx[0], True, command_store(1, CT, uid))
+                              + pdata(ctx[0], False, head + struct.pack("<HHI", 0x7FE0, 0x0010, size), last=False))
+                    chunk = pdata(ctx[0], False, bytes(16000), last=False)
+                    for _ in range(size // 2 // 16000):
+                        s.sendall(chunk)
+            socks.append(s)
+        print("holding %d" % count, flush=True)
+        time.sleep(seconds)
+        for s in socks:
+            s.close()
+        return 0
+    elif attack == "deflate-bomb":
+        # One deflated data set of a few hundred kilobytes that inflates to MB megabytes.
+        size = int(args[0]) * 1000000
+        z = zlib.compressobj(9, zlib.DEFLATED, -15)
+        data = explicit_dataset(CT, "1.2.3.9.41")[:-140]
+        body = z.compress(data + struct.pack("<HH2sHI", 0x7FE0, 0x0010, b"OB", 0, size))
+        chunk = bytes(1 << 20)
+        for _ in range(size // len(chunk)):
+            body += z.compress(chunk)
+        body += z.flush()
+        body += b"\0" * (len(body) % 2)  # a data set's length is even, deflated too
+        print("sending %d bytes" % len(body), flush=True)
+        return outcome(lambda: store_one(port, "1.2.3.9.41", contexts=((1, CT, ["1.2.840.10008.1.2.1.99"]),),
+                                         data=body))
     elif attack == "stall-after-rq":
         # stall-after-rq N SECONDS: N associations that are accepted, then say nothing.
         results = {"accepted": 0, "rejected": 0, "closed": 0}

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Robustness of the receiver under load, floods, hostile peers and faults, on loopback.
-#   tests/robustness/run.sh BUILD_DIR [GROUP...]   groups: hostile load floods faults stop
+#   tests/robustness/run.sh BUILD_DIR [GROUP...]   groups: hostile load floods faults stop memory
 # Runs the real window offscreen (tools/stamp_receiver) against DCMTK's storescu/echoscu and
-# our own peer (peer.py). Prints "N passed, N failed" last; exits non-zero on any failure.
+# our own peer (peer.py; started straight from here when in the background, so that its PID
+# is the one to end). Prints "N passed, N failed" last; exits non-zero on any failure.
 set -uo pipefail
 build="$(cd "$1" && pwd)"
 shift
 groups=("$@")
-((${#groups[@]})) || groups=(hostile load floods faults stop)
+((${#groups[@]})) || groups=(hostile load floods faults stop memory)
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/lib/loopback.sh"
 bin="$build/tools"
@@ -46,6 +47,9 @@ stop_receiver() {
 alive() { kill -0 "$rpid" 2>/dev/null && echoscu -to 5 127.0.0.1 "$port" >/dev/null 2>&1; }
 threads() { awk '/^Threads/ {print $2}' "/proc/$rpid/status"; }
 rssMiB() { awk '/^VmRSS/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
+peakMiB() { awk '/^VmHWM/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
+sizeMiB() { awk '/^VmSize/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
+atMost() { echo "  ($1: $2 MiB, limit $3 MiB)"; [ "$2" -le "$3" ]; }
 peer() { python3 "$here/peer.py" "$port" "$@"; }
 noPartFiles() { [ -z "$(find "$folder" -name '*.part' 2>/dev/null)" ]; }
 # Waits up to $1 seconds for a condition.
@@ -198,13 +202,13 @@ group_floods() {
   images "$work/flood" 20 256 256 1 2.25.8803 || bad "generate"
   # Connections that never speak, from another host and from the sender's own; associations
   # that never send a command; associations that drip an image two bytes at a time.
-  peer silent-flood 140 60 127.0.0.2 >"$work/flood2.out" 2>&1 &
+  python3 "$here/peer.py" "$port" silent-flood 140 60 127.0.0.2 >"$work/flood2.out" 2>&1 &
   bg+=($!)
-  peer silent-flood 140 60 127.0.0.1 >"$work/flood1.out" 2>&1 &
+  python3 "$here/peer.py" "$port" silent-flood 140 60 127.0.0.1 >"$work/flood1.out" 2>&1 &
   bg+=($!)
-  PEER_SOURCE=127.0.0.3 peer stall-after-rq 64 75 >"$work/stall.out" 2>&1 &
+  PEER_SOURCE=127.0.0.3 python3 "$here/peer.py" "$port" stall-after-rq 64 75 >"$work/stall.out" 2>&1 &
   bg+=($!)
-  PEER_SOURCE=127.0.0.4 peer drip 20 150 >"$work/drip.out" 2>&1 &
+  PEER_SOURCE=127.0.0.4 python3 "$here/peer.py" "$port" drip 20 150 >"$work/drip.out" 2>&1 &
   local drip=$!
   bg+=($drip)
   waitFor 20 grep -q accepted "$work/stall.out"
@@ -223,9 +227,9 @@ group_floods() {
   check "receiver serves on after the flood" alive
 
   # Deaktivieren ends the listener's associations, also those in the middle of a message.
-  peer stall-after-rq 30 60 >"$work/stall2.out" 2>&1 &
+  python3 "$here/peer.py" "$port" stall-after-rq 30 60 >"$work/stall2.out" 2>&1 &
   bg+=($!)
-  peer drip 10 60 >"$work/drip2.out" 2>&1 &
+  python3 "$here/peer.py" "$port" drip 10 60 >"$work/drip2.out" 2>&1 &
   bg+=($!)
   waitFor 20 grep -q accepted "$work/stall2.out"
   waitFor 20 grep -q dripping "$work/drip2.out"
@@ -343,6 +347,59 @@ group_stop() {
   for p in "${ps[@]}"; do wait "$p"; done
   check "no temporary file is left after closing" noPartFiles
   rm -rf "$folder" "$work/stop"
+}
+
+# Memory does not grow with what peers send: peak RSS of a fresh receiver after each load.
+group_memory() {
+  start_receiver
+  local limit=200 idle
+  idle=$(threads)
+  mkdir -p "$work/big"
+  for i in 0 1 2 3; do
+    mkdir -p "$work/big/$i"
+    images "$work/big/$i" 1 512 512 512 "2.25.8808.$i" || bad "generate"  # 256 MiB each
+  done
+  local ps=() codes=0
+  for i in 0 1 2 3; do
+    storescu -R +sd 127.0.0.1 "$port" "$work/big/$i" >"$work/big/$i.log" 2>&1 &
+    ps+=($!)
+  done
+  for p in "${ps[@]}"; do wait "$p" || codes=$((codes + 1)); done
+  check "4 parallel images of 256 MiB: every sender succeeded" [ "$codes" = 0 ]
+  mkdir -p "$work/all"
+  ln -s "$work"/big/*/*.dcm "$work/all/"
+  check "every 256 MiB image stored once, stamped, pixel data unchanged" "$bin/verify_output" "$work/all" "$folder" "$name"
+  check "peak RSS with 4 parallel images of 256 MiB" atMost "peak RSS" "$(peakMiB)" "$limit"
+  rm -rf "$work/big" "$work/all" "$folder"/*
+
+  python3 "$here/peer.py" "$port" half-image 100 50 60 >"$work/half.out" 2>&1 &
+  local half=$!
+  bg+=($half)
+  waitFor 120 grep -q holding "$work/half.out"
+  check "100 associations half-way through 50 MB images were accepted" grep -q 'holding 100' "$work/half.out"
+  check "RSS with 100 associations each half-way through a 50 MB image" atMost "RSS" "$(rssMiB)" "$limit"
+  kill "$half" 2>/dev/null
+  check "their associations end once the peer is gone" waitFor 30 threadsAtMost "$idle"
+
+  check "a deflated data set inflating to 550 MB is refused (0xA700)" \
+    bash -c "python3 '$here/peer.py' $port deflate-bomb 550 | grep -q 'status 0xa700'"
+  local before
+  before=$(sizeMiB)
+  python3 "$here/peer.py" "$port" deflate-stall 3 200 20 >"$work/deflate.out" 2>&1 &
+  bg+=($!)
+  python3 "$here/peer.py" "$port" huge-length 4 20 >"$work/huge.out" 2>&1 &
+  bg+=($!)
+  waitFor 60 grep -q holding "$work/deflate.out"
+  waitFor 60 grep -q holding "$work/huge.out"
+  check "deflated data sets stalled half-way and values declared 4 GiB hold no memory" \
+    atMost "RSS" "$(rssMiB)" "$limit"
+  check "nor address space (4 values of 4 GiB declared)" atMost "address space growth" "$(($(sizeMiB) - before))" 1024
+  check "peak RSS after all of it" atMost "peak RSS" "$(peakMiB)" "$limit"
+  check "receiver serves on" alive
+  check "no spool file is left once the peers are gone" \
+    waitFor 40 bash -c "[ -z \"\$(ls -A '${TMPDIR:-/var/tmp}/institution-stamp-$(id -u)' 2>/dev/null)\" ]"
+  stop_receiver
+  rm -rf "$folder"
 }
 
 rm -rf "$bin/Logs"
