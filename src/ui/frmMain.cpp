@@ -1,12 +1,14 @@
 #include "frmMain.h"
 
+#include "AppPaths.h"
 #include "BrowseForFolder.h"
 #include "DicomServer.h"
 #include "Error_Handler.h"
 #include "TextToNumber.h"
 #include "modINI.h"
 
-#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -135,7 +137,7 @@ int frmMain::twips(int value) const
 
 QString frmMain::settingsPath() const
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Settings.ini");
+    return AppPaths::settingsFile();
 }
 
 void frmMain::Form_Load()
@@ -172,6 +174,8 @@ void frmMain::btnActivate_Click()
         server->setWriteFailureHandler([] { Error_Handler::LogError(kImageHandler); });
         DCMServer = std::move(server);
 
+        // The user's config folder may not exist yet.
+        QDir().mkpath(QFileInfo(settingsPath()).path());
         modINI::WriteINI(kSection, QStringLiteral("Port"), txtPort->text(), settingsPath());
         modINI::WriteINI(kSection, QStringLiteral("Folder"), txtFolder->text(), settingsPath());
         modINI::WriteINI(kSection, QStringLiteral("InstitutionName"), txtInstitutionName->text(), settingsPath());
