@@ -108,6 +108,9 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     setTabOrder(txtInstitutionName, txtFolder);
     setTabOrder(txtFolder, cmdSearchFolder);
     setTabOrder(cmdSearchFolder, btnActivate);
+    // Qt would start on the switch, which was created first: typing would go nowhere and
+    // Space would switch reception on. Start where the work starts.
+    txtPort->setFocus();
 
     connect(btnActivate, &QPushButton::clicked, this, &frmMain::btnActivate_Click);
     connect(cmdSearchFolder, &QPushButton::clicked, this, &frmMain::cmdSearchFolder_Click);
