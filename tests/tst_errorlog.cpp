@@ -106,19 +106,26 @@ private slots:
         QFETCH(QString, logs);
         QTemporaryDir tmp;
         const QByteArray base = QFile::encodeName(tmp.path());
-        const QByteArray home = qgetenv("HOME");
-        qputenv("HOME", base + "/home");
-        for (auto [name, value] : {std::pair{"XDG_CONFIG_HOME", configHome}, std::pair{"XDG_STATE_HOME", stateHome}}) {
+        const QList<std::pair<const char *, QByteArray>> env{
+            {"HOME", base + "/home"}, {"XDG_CONFIG_HOME", configHome.replace('@', base)},
+            {"XDG_STATE_HOME", stateHome.replace('@', base)}};
+        QList<std::pair<const char *, QByteArray>> saved;
+        for (const auto &[name, value] : env) {
+            saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
             if (value.isNull())
                 qunsetenv(name);
             else
-                qputenv(name, value.replace('@', base));
+                qputenv(name, value);
         }
         const bool readOnly = appDir.isEmpty();
         if (readOnly) {
+            // Reachable for everybody, writable for nobody but root.
+            const auto readable = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                | QFile::ReadOther | QFile::ExeOther;
+            QFile::setPermissions(tmp.path(), readable | QFile::WriteOwner);
             appDir = tmp.filePath("program");
             QVERIFY(QDir().mkdir(appDir));
-            QFile::setPermissions(appDir, QFile::ReadOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
+            QFile::setPermissions(appDir, readable);
         }
         // Root writes anywhere: ask as an ordinary user, then come back.
         const bool asNobody = readOnly && ::geteuid() == 0;
@@ -128,9 +135,12 @@ private slots:
         const QString logFolder = AppPaths::logFolder(appDir);
         if (asNobody)
             QVERIFY(::seteuid(0) == 0);
-        qputenv("HOME", home);
-        qunsetenv("XDG_CONFIG_HOME");
-        qunsetenv("XDG_STATE_HOME");
+        for (const auto &[name, value] : saved) {
+            if (value.isNull())
+                qunsetenv(name);
+            else
+                qputenv(name, value);
+        }
         QCOMPARE(settingsFile, tmp.path() + settings);
         QCOMPARE(logFolder, tmp.path() + logs);
     }
