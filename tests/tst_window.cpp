@@ -79,6 +79,17 @@ private slots:
         QVERIFY(!QFile::exists(logPath()));
     }
 
+    void startsWithTheCursorInThePort()
+    {
+        // Typing right after start-up goes into the first field; Space must not switch on.
+        frmMain w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        QLineEdit *port = child<QLineEdit>(w, "txtPort");
+        QCOMPARE(QApplication::focusWidget(), port);
+        QVERIFY(port->hasFocus());
+    }
+
     void deActivateLocksAndRestores()
     {
         frmMain w;

@@ -1,8 +1,8 @@
 #include "Error_Handler.h"
 
+#include "AppPaths.h"
 #include "Windows1252.h"
 
-#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -76,11 +76,11 @@ void LogError(const QString &procedureName) noexcept
         describeCurrentException(number, description);
 
         const QMutexLocker lock(&logMutex);
-        const QString appDir = QCoreApplication::applicationDirPath();
-        const QString logDir = appDir + QStringLiteral("/Logs");
-        const QString logFile = appDir + QStringLiteral("/Logs/ErrorLog.log");
+        const QString logDir = AppPaths::logFolder();
+        const QString logFile = logDir + QStringLiteral("/ErrorLog.log");
         if (!QFileInfo(logDir).isDir()) {
-            if (!QDir().mkdir(logDir))
+            // In the user's state folder the parents may be missing too.
+            if (!QDir().mkpath(logDir))
                 return;
             QFile created(logFile);
             if (!created.open(QIODevice::WriteOnly | QIODevice::Truncate))

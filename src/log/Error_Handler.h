@@ -6,8 +6,8 @@
 
 namespace Error_Handler {
 
-// Appends "date - time # number - description - procedure" to Logs/ErrorLog.log beside the
-// executable. Call it from inside a catch block: it reports the exception being handled.
+// Appends "date - time # number - description - procedure" to Logs/ErrorLog.log, beside the
+// executable or in the user's state folder (AppPaths). Call it from inside a catch block: it reports the exception being handled.
 // A log that cannot be written is given up silently.
 void LogError(const QString &procedureName) noexcept;
 

@@ -1,12 +1,14 @@
 #include "frmMain.h"
 
+#include "AppPaths.h"
 #include "BrowseForFolder.h"
 #include "DicomServer.h"
 #include "Error_Handler.h"
 #include "TextToNumber.h"
 #include "modINI.h"
 
-#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -106,6 +108,9 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     setTabOrder(txtInstitutionName, txtFolder);
     setTabOrder(txtFolder, cmdSearchFolder);
     setTabOrder(cmdSearchFolder, btnActivate);
+    // Qt would start on the switch, which was created first: typing would go nowhere and
+    // Space would switch reception on. Start where the work starts.
+    txtPort->setFocus();
 
     connect(btnActivate, &QPushButton::clicked, this, &frmMain::btnActivate_Click);
     connect(cmdSearchFolder, &QPushButton::clicked, this, &frmMain::cmdSearchFolder_Click);
@@ -139,7 +144,7 @@ int frmMain::twips(int value) const
 
 QString frmMain::settingsPath() const
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Settings.ini");
+    return AppPaths::settingsFile();
 }
 
 void frmMain::Form_Load()
@@ -176,6 +181,8 @@ void frmMain::btnActivate_Click()
         server->setWriteFailureHandler([] { Error_Handler::LogError(kImageHandler); });
         DCMServer = std::move(server);
 
+        // The user's config folder may not exist yet.
+        QDir().mkpath(QFileInfo(settingsPath()).path());
         modINI::WriteINI(kSection, QStringLiteral("Port"), txtPort->text(), settingsPath());
         modINI::WriteINI(kSection, QStringLiteral("Folder"), txtFolder->text(), settingsPath());
         modINI::WriteINI(kSection, QStringLiteral("InstitutionName"), txtInstitutionName->text(), settingsPath());
