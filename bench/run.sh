@@ -1,60 +1,66 @@
 #!/usr/bin/env bash
-# Throughput and memory of the receiver against DCMTK's storescp, on loopback.
-#   bench/run.sh [--quick] [--images N] [--rounds R]
-# Receivers, alternated round by round: ours (the real window offscreen, switch pressed by
-# the harness), storescp tuned for the load, and storescp running dcmodify on each file.
-# Senders: one storescu, and four storescu in parallel, each with and without TCP_NODELAY=1.
-# Every run's output is checked (count, stamp, pixel data) before it counts.
+# Throughput and memory of the receiver, each beside a reference run on loopback:
+#   on disk   ours against the durable ceiling of the same file system (durable_ceiling: write,
+#             fsync, rename, folder fsync of files of the same size; 1 thread, and 4 for 4
+#             associations), since ours flushes every image before it answers;
+#   on tmpfs  ours against storescp tuned for the load (TCP_NODELAY=1, -pdu 131072), where
+#             flushing is free, with the receivers' CPU time per image;
+#   big       4 and 8 images of hundreds of MB at once: peak RSS of ours and of storescp in
+#             its bit-preserving mode (+B, which streams to disk), time against the ceiling.
+#   bench/run.sh [--quick] [--images N] [--rounds R] [--big-mb M]
+# Receivers alternate round by round; medians count. Every run's output is checked (count,
+# stamp, pixel data) before it counts.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/loopback.sh"
 
-images=2000 rounds=3 bigFrames=100 bigCount=3
+images=1000 rounds=3 bigMB=300 bigCounts=(4 8)
 while (($#)); do
   case "$1" in
-    --quick) images=200 rounds=1 bigFrames=20 bigCount=1 ;;
+    --quick) images=200 rounds=1 bigMB=100 bigCounts=(4) ;;
     --images) images="$2"; shift ;;
     --rounds) rounds="$2"; shift ;;
-    *) echo "usage: bench/run.sh [--quick] [--images N] [--rounds R]" >&2; exit 2 ;;
+    --big-mb) bigMB="$2"; shift ;;
+    *) echo "usage: bench/run.sh [--quick] [--images N] [--rounds R] [--big-mb M]" >&2; exit 2 ;;
   esac
   shift
 done
-modifyImages=$((images < 200 ? images : 200))  # storescp + dcmodify forks per image: a sample
 
 "$root/scripts/setup.sh" dcmtk procps iproute2 >/dev/null
-bin="$root/build/tools"
+tools="$root/build/tools"
+ceiling="$root/build/bench/durable_ceiling"
 work="$(mktemp -d /var/tmp/stamp-bench.XXXXXX)"
+shm="$(mktemp -d /dev/shm/stamp-bench.XXXXXX)"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  rm -rf "$work"
+  rm -rf "$work" "$shm"
 }
 trap cleanup EXIT
 name="Radiologie Nord"
+frames=$((bigMB * 1000000 / (512 * 512 * 2)))
 
-echo "Generating $images images of 512x512x16 bit and $bigCount multi-frame images in $work ..."
-mkdir -p "$work/src" "$work/big" "$work/modify"
-"$bin/make_images" "$work/src" "$images" 512 512 1 "2.25.7301.$$.1"
-"$bin/make_images" "$work/big" "$bigCount" 512 512 "$bigFrames" "2.25.7301.$$.2"
+echo "Generating $images images of 512x512x16 bit and ${bigCounts[-1]} images of $frames frames in $work ..."
+mkdir -p "$work/src" "$work/big"
+"$tools/make_images" "$work/src" "$images" 512 512 1 "2.25.7302.$$.1"
+"$tools/make_images" "$work/big" "${bigCounts[-1]}" 512 512 "$frames" "2.25.7302.$$.2"
 for d in a b c d; do mkdir -p "$work/split/$d"; done
 i=0
 for f in "$work"/src/*.dcm; do
   d=$(printf 'abcd' | cut -c$((i % 4 + 1)))
   ln -s "$f" "$work/split/$d/"
-  ((i < modifyImages)) && ln -s "$f" "$work/modify/"
   i=$((i + 1))
 done
-imageBytes=$(du -b --apparent-size -L "$work/src" | cut -f1)
-bigBytes=$(du -b --apparent-size "$work/big" | cut -f1)
+imageBytes=$(($(du -b --apparent-size -L "$work/src" | cut -f1) / images))
+bigBytes=$(stat -c %s "$(ls "$work"/big/*.dcm | head -1)")
 
 # start_receiver KIND OUTDIR PORT: sets rpid
 start_receiver() {
   local kind="$1" out="$2" port="$3"
   case "$kind" in
-    ours) QT_QPA_PLATFORM=offscreen "$bin/stamp_receiver" "$port" "$out" "$name" >/dev/null 2>&1 & ;;
+    ours) QT_QPA_PLATFORM=offscreen "$tools/stamp_receiver" "$port" "$out" "$name" >/dev/null 2>&1 & ;;
     storescp) TCP_NODELAY=1 storescp +xa -pdu 131072 -od "$out" -fe .dcm "$port" & ;;
-    dcmodify) TCP_NODELAY=1 storescp +xa -pdu 131072 -od "$out" -fe .dcm -xs \
-                -xcr "dcmodify -nb -m \"(0008,0080)=$name\" #p/#f" "$port" & ;;
+    storescp-B) TCP_NODELAY=1 storescp +xa +B -pdu 131072 -od "$out" -fe .dcm "$port" & ;;
   esac
   rpid=$!
   pids+=("$rpid")
@@ -62,87 +68,114 @@ start_receiver() {
   echo "receiver $kind did not start" >&2
   exit 1
 }
-
 stop_receiver() {
   kill -TERM "$rpid" 2>/dev/null || true
   wait "$rpid" 2>/dev/null || true
 }
-
 peakKiB() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
 rssKiB() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
+cpuSeconds() { awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"; }
 now() { date +%s.%N; }
 
-# send SETUP PORT SOURCE: SETUP is 1 or 4 associations, -nd or -nagle
+# send ASSOCS PORT: the CT images through 1 or 4 parallel storescu, TCP_NODELAY=1
 send() {
-  local assocs="$1" delay="$2" port="$3" source="$4" nd=0
-  [ "$delay" = nodelay ] && nd=1
-  if [ "$assocs" = 1 ]; then
-    TCP_NODELAY=$nd storescu -R +sd 127.0.0.1 "$port" "$source" >/dev/null
+  if [ "$1" = 1 ]; then
+    TCP_NODELAY=1 storescu -R +sd 127.0.0.1 "$2" "$work/src" >/dev/null
   else
     local ps=()
     for d in a b c d; do
-      TCP_NODELAY=$nd storescu -R +sd 127.0.0.1 "$port" "$work/split/$d" >/dev/null &
+      TCP_NODELAY=1 storescu -R +sd 127.0.0.1 "$2" "$work/split/$d" >/dev/null &
       ps+=($!)
     done
     for p in "${ps[@]}"; do wait "$p"; done
   fi
 }
 
+# run KIND PLACE ASSOCS: one receiver run; appends "kind place assocs seconds cpu peak" to results
 results="$work/results.tsv"
 : >"$results"
+run() {
+  local kind="$1" place="$2" assocs="$3" out port start end cpu peak expect="$name"
+  out=$([ "$place" = tmpfs ] && echo "$shm/out" || echo "$work/out")
+  rm -rf "$out"; mkdir -p "$out"
+  if [ "$kind" = ceiling ]; then
+    local seconds
+    seconds=$("$ceiling" "$out" "$imageBytes" "$images" "$assocs")
+    printf '%s\t%s\t%s\t%s\t0\t0\n' ceiling "$place" "$assocs" "$seconds" >>"$results"
+    rm -rf "$out"
+    return
+  fi
+  port=$(freePort)
+  start_receiver "$kind" "$out" "$port"
+  start=$(now)
+  send "$assocs" "$port"
+  end=$(now)
+  cpu=$(cpuSeconds "$rpid")
+  peak=$(peakKiB "$rpid")
+  stop_receiver
+  [ "$kind" = ours ] || expect=""
+  if ! "$tools/verify_output" "$work/src" "$out" ${expect:+"$expect"} >/dev/null; then
+    echo "$kind on $place, $assocs associations: output check failed" >&2
+    exit 1
+  fi
+  rm -rf "$out"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$place" "$assocs" "$(awk -v s="$start" -v e="$end" 'BEGIN {print e - s}')" \
+    "$cpu" "$peak" >>"$results"
+}
+
 for round in $(seq "$rounds"); do
   for assocs in 1 4; do
-    for delay in nodelay nagle; do
-      for kind in ours storescp dcmodify; do
-        source="$work/src" count=$images bytes=$imageBytes expect="$name"
-        if [ "$kind" = dcmodify ]; then
-          [ "$assocs" = 4 ] && continue  # storescp serves one association at a time anyway
-          source="$work/modify" count=$modifyImages bytes=$((imageBytes / images * modifyImages))
-        fi
-        [ "$kind" = storescp ] && expect=""
-        out="$work/out-$kind"
-        rm -rf "$out"; mkdir -p "$out"
-        port=$(freePort)
-        start_receiver "$kind" "$out" "$port"
-        start=$(now)
-        send "$assocs" "$delay" "$port" "$source"
-        end=$(now)
-        peak=$(peakKiB "$rpid")
-        stop_receiver
-        if ! check=$("$bin/verify_output" "$source" "$out" ${expect:+"$expect"}); then
-          echo "round $round, $kind, $assocs x $delay: output check failed:" >&2
-          echo "$check" >&2
-          exit 1
-        fi
-        printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$kind" "$assocs" "$delay" "$count" "$bytes" \
-          "$(awk -v s="$start" -v e="$end" 'BEGIN {print e - s}')" "$peak" >>"$results"
-        printf 'round %s  %-9s %s x %-8s %6.1f images/s\n' "$round" "$kind" "$assocs" "$delay" \
-          "$(awk -v n="$count" -v s="$start" -v e="$end" 'BEGIN {print n / (e - s)}')"
-      done
-    done
+    for kind in ours ceiling; do run "$kind" disk "$assocs"; done
+    for kind in ours storescp; do run "$kind" tmpfs "$assocs"; done
   done
+  echo "round $round done"
 done
 
-# Memory: the multi-frame images through one association, and growth over many images.
-out="$work/out-memory"; mkdir -p "$out"
+# Big images at once: peak RSS and time, ours and storescp +B, and the ceiling for that size.
+big="$work/big-results.tsv"
+: >"$big"
+for n in "${bigCounts[@]}"; do
+  mkdir -p "$work/big$n"
+  ln -sf $(ls "$work"/big/*.dcm | head -"$n") "$work/big$n/"
+  for kind in ours storescp-B; do
+    out="$work/out"; rm -rf "$out"; mkdir -p "$out"
+    port=$(freePort)
+    start_receiver "$kind" "$out" "$port"
+    start=$(now)
+    ps=()
+    for f in "$work/big$n"/*.dcm; do
+      TCP_NODELAY=1 storescu -R 127.0.0.1 "$port" "$f" >/dev/null &
+      ps+=($!)
+    done
+    for p in "${ps[@]}"; do wait "$p"; done
+    end=$(now)
+    peak=$(peakKiB "$rpid")
+    stop_receiver
+    expect="$name"; [ "$kind" = ours ] || expect=""
+    "$tools/verify_output" "$work/big$n" "$out" ${expect:+"$expect"} >/dev/null ||
+      { echo "big images, $kind x $n: output check failed" >&2; exit 1; }
+    printf '%s\t%s\t%s\t%s\n' "$kind" "$n" "$(awk -v s="$start" -v e="$end" 'BEGIN {print e - s}')" "$peak" >>"$big"
+  done
+  out="$work/out"; rm -rf "$out"; mkdir -p "$out"
+  printf '%s\t%s\t%s\t0\n' ceiling "$n" "$("$ceiling" "$out" "$bigBytes" "$n" "$n")" >>"$big"
+  rm -rf "$out" "$work/big$n"
+done
+
+# Growth: RSS after a tenth of the images and after all of them again.
+out="$work/out"; rm -rf "$out"; mkdir -p "$out" "$work/first"
 port=$(freePort)
 start_receiver ours "$out" "$port"
-send 1 nodelay "$port" "$work/big"
-bigPeak=$(peakKiB "$rpid")
-rm -rf "$out"/*
-mkdir -p "$work/first"
 sources=("$work"/src/*.dcm)
 ln -s "${sources[@]:0:$((images / 10))}" "$work/first/"
-send 1 nodelay "$port" "$work/first"
+TCP_NODELAY=1 storescu -R +sd 127.0.0.1 "$port" "$work/first" >/dev/null
 rssEarly=$(rssKiB "$rpid")
-send 1 nodelay "$port" "$work/src"
+send 1 "$port"
 rssLate=$(rssKiB "$rpid")
 stop_receiver
-"$bin/verify_output" "$work/src" "$out" "$name" >/dev/null || { echo "memory run: output check failed" >&2; exit 1; }
 
 echo
-awk -F'\t' -v images="$images" -v bigBytes="$bigBytes" -v bigCount="$bigCount" -v bigPeak="$bigPeak" \
-    -v early="$rssEarly" -v late="$rssLate" -v firstCount=$((images / 10)) '
+awk -F'\t' -v images="$images" -v imageBytes="$imageBytes" -v early="$rssEarly" -v late="$rssLate" \
+    -v firstCount=$((images / 10)) -v bigFile="$big" -v bigBytes="$bigBytes" '
   function median(key,   n, i, j, t, v) {
     n = split(times[key], v, " ")
     for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
@@ -150,45 +183,52 @@ awk -F'\t' -v images="$images" -v bigBytes="$bigBytes" -v bigCount="$bigCount" -
   }
   {
     key = $1 SUBSEP $2 SUBSEP $3
-    times[key] = times[key] " " $6; count[key] = $4; bytes[key] = $5
-    if ($7 > peak[$1 SUBSEP $2]) peak[$1 SUBSEP $2] = $7
+    times[key] = times[key] " " $4; cpu[key] = cpu[key] + $5; runs[key]++
+    if ($6 > peak[key]) peak[key] = $6
   }
   END {
-    printf "| sender | receiver | images/s | MB/s | ours / this | peak RSS (MiB) |\n"
-    printf "|---|---|---:|---:|---:|---:|\n"
-    split("1 4", A, " "); split("nodelay nagle", D, " "); split("ours storescp dcmodify", K, " ")
-    for (a = 1; a <= 2; a++) for (d = 1; d <= 2; d++) {
-      ourKey = "ours" SUBSEP A[a] SUBSEP D[d]
-      ourRate = count[ourKey] / median(ourKey)
-      for (k = 1; k <= 3; k++) {
-        key = K[k] SUBSEP A[a] SUBSEP D[d]
-        if (!(key in count)) continue
-        rate = count[key] / median(key)
-        label = (K[k] == "dcmodify") ? "storescp + dcmodify" : K[k]
+    printf "| where | associations | receiver | images/s | MB/s | ours / this | CPU ms per image | peak RSS (MiB) |\n"
+    printf "|---|---:|---|---:|---:|---:|---:|---:|\n"
+    split("disk tmpfs", P, " "); split("1 4", A, " ")
+    for (p = 1; p <= 2; p++) for (a = 1; a <= 2; a++) {
+      ours = "ours" SUBSEP P[p] SUBSEP A[a]
+      ourRate = images / median(ours)
+      other = (P[p] == "disk") ? "ceiling" : "storescp"
+      split("ours " other, K, " ")
+      for (k = 1; k <= 2; k++) {
+        key = K[k] SUBSEP P[p] SUBSEP A[a]
+        rate = images / median(key)
+        label = (K[k] == "ceiling") ? "durable ceiling (" A[a] " thread" (A[a] > 1 ? "s" : "") ")" : K[k]
         ratio = (K[k] == "ours") ? "" : sprintf("%.2f", ourRate / rate)
-        printf "| %s assoc., %s | %s | %.1f | %.1f | %s | %.1f |\n", A[a], (D[d] == "nodelay" ? "TCP_NODELAY=1" : "Nagle on"), \
-          label, rate, bytes[key] / median(key) / 1048576, ratio, peak[K[k] SUBSEP A[a]] / 1024
-        if (K[k] == "storescp") target[A[a] SUBSEP D[d]] = ourRate / rate
-        if (K[k] == "dcmodify") modtarget[A[a] SUBSEP D[d]] = ourRate / rate
+        cpums = (K[k] == "ceiling") ? "" : sprintf("%.2f", 1000 * cpu[key] / runs[key] / images)
+        rss = (K[k] == "ceiling") ? "" : sprintf("%.1f", peak[key] / 1024)
+        printf "| %s | %s | %s | %.1f | %.1f | %s | %s | %s |\n", P[p], A[a], label, rate, rate * imageBytes / 1048576, \
+          ratio, cpums, rss
+        if (K[k] != "ours") target[P[p] SUBSEP A[a]] = ourRate / rate
       }
     }
     print ""
-    for (d = 1; d <= 2; d++) {
-      r1 = target["1" SUBSEP D[d]]; r4 = target["4" SUBSEP D[d]]; rm = modtarget["1" SUBSEP D[d]]
-      printf "target >= 1.0x storescp, 1 association, %s: %.2fx %s\n", D[d], r1, (r1 >= 1.0 ? "MET" : "NOT MET")
-      printf "target >= 1.3x storescp, 4 associations, %s: %.2fx %s\n", D[d], r4, (r4 >= 1.3 ? "MET" : "NOT MET")
-      printf "target >= 10x storescp + dcmodify, %s: %.2fx %s\n", D[d], rm, (rm >= 10 ? "MET" : "NOT MET")
+    while ((getline line < bigFile) > 0) {
+      split(line, f, "\t")
+      bigTime[f[1] SUBSEP f[2]] = f[3]; bigPeak[f[1] SUBSEP f[2]] = f[4]; counts[f[2]] = 1
     }
-    image = bigBytes / bigCount / 1048576
-    limit = 60 + 1.5 * image
-    printf "peak RSS with %d multi-frame images of %.0f MiB (1 association): %.1f MiB, limit %.1f MiB %s\n", \
-      bigCount, image, bigPeak / 1024, limit, (bigPeak / 1024 <= limit ? "MET" : "NOT MET")
-    limit4 = 60 + 1.5 * 0.5 * 4
-    ourPeak4 = peak["ours" SUBSEP "4"] / 1024
-    printf "peak RSS with 4 associations of 0.5 MiB images: %.1f MiB, limit %.1f MiB %s\n", ourPeak4, limit4, \
-      (ourPeak4 <= limit4 ? "MET" : "NOT MET")
+    printf "| big images at once | receiver | seconds | ours / ceiling | peak RSS (MiB) |\n|---|---|---:|---:|---:|\n"
+    for (n in counts) {
+      printf "| %d x %.0f MB | ours | %.1f | %.2f | %.1f |\n", n, bigBytes / 1e6, bigTime["ours" SUBSEP n], \
+        bigTime["ceiling" SUBSEP n] / bigTime["ours" SUBSEP n], bigPeak["ours" SUBSEP n] / 1024
+      printf "| %d x %.0f MB | storescp +B | %.1f | | %.1f |\n", n, bigBytes / 1e6, bigTime["storescp-B" SUBSEP n], \
+        bigPeak["storescp-B" SUBSEP n] / 1024
+      printf "| %d x %.0f MB | durable ceiling | %.1f | | |\n", n, bigBytes / 1e6, bigTime["ceiling" SUBSEP n]
+      if (bigPeak["ours" SUBSEP n] / 1024 > bigWorst) bigWorst = bigPeak["ours" SUBSEP n] / 1024
+    }
+    print ""
+    t = target["disk" SUBSEP 1]; printf "target >= 0.85x durable ceiling, 1 association: %.2fx %s\n", t, (t >= 0.85 ? "MET" : "NOT MET")
+    t = target["disk" SUBSEP 4]; printf "target >= 0.85x durable ceiling, 4 associations: %.2fx %s\n", t, (t >= 0.85 ? "MET" : "NOT MET")
+    t = target["tmpfs" SUBSEP 1]; printf "target >= 0.9x storescp on tmpfs, 1 association: %.2fx %s\n", t, (t >= 0.9 ? "MET" : "NOT MET")
+    t = target["tmpfs" SUBSEP 4]; printf "target >= 1.0x storescp on tmpfs, 4 associations: %.2fx %s\n", t, (t >= 1.0 ? "MET" : "NOT MET")
+    printf "peak RSS with big images at once: %.1f MiB, limit 200 MiB %s\n", bigWorst, (bigWorst <= 200 ? "MET" : "NOT MET")
     printf "RSS after %d images: %.1f MiB, after %d more: %.1f MiB %s\n", firstCount, early / 1024, images, late / 1024, \
       (late <= early + 1024 ? "MET (no growth beyond 1 MiB)" : "NOT MET")
   }' "$results"
 echo
-echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}') at $work"
+echo "machine: $(nproc) cores, $(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo), $(uname -r), $(df -T "$work" | awk 'NR == 2 {print $2}') at $work, tmpfs at $shm"
