@@ -165,16 +165,8 @@ OFCondition SpoolConsumer::status() const
     return good() ? EC_Normal : makeOFCondition(OFM_dcmdata, 1002, OF_error, std::strerror(error_));
 }
 
-bool SpoolConsumer::spill()
+bool SpoolConsumer::writeToFile(const char *p, size_t left)
 {
-    try {
-        file_ = std::make_unique<SpoolFile>();
-    } catch (const AppError &e) {
-        error_ = e.number() > 0 ? e.number() : EIO;
-        return false;
-    }
-    const char *p = memory_.data();
-    size_t left = memory_.size();
     while (left > 0) {
         const ssize_t n = ::write(file_->fd(), p, left);
         if (n < 0 && errno == EINTR)
@@ -186,6 +178,19 @@ bool SpoolConsumer::spill()
         p += n;
         left -= size_t(n);
     }
+    return true;
+}
+
+bool SpoolConsumer::spill()
+{
+    try {
+        file_ = std::make_unique<SpoolFile>();
+    } catch (const AppError &e) {
+        error_ = e.number() > 0 ? e.number() : EIO;
+        return false;
+    }
+    if (!writeToFile(memory_.data(), memory_.size()))
+        return false;
     std::vector<char>().swap(memory_);
     share_.giveBack();
     return true;
@@ -209,20 +214,7 @@ offile_off_t SpoolConsumer::write(const void *buf, offile_off_t len)
         if (!spill())
             return 0;
     }
-    const char *p = static_cast<const char *>(buf);
-    size_t left = size_t(len);
-    while (left > 0) {
-        const ssize_t n = ::write(file_->fd(), p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = n < 0 ? errno : EIO;
-            return 0;
-        }
-        p += n;
-        left -= size_t(n);
-    }
-    return len;
+    return writeToFile(static_cast<const char *>(buf), size_t(len)) ? len : 0;
 }
 
 } // namespace dicom::detail

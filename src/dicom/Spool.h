@@ -79,6 +79,7 @@ public:
 
 private:
     bool spill();
+    bool writeToFile(const char *p, size_t left);
 
     std::vector<char> memory_;
     MemoryBudget::Share share_;
