@@ -83,21 +83,42 @@ Readiness requestReadiness(Waiting &w)
     return Readiness::Wait;
 }
 
+// Whether the peer has begun its request: bytes waiting to be read. A connection that has
+// is about to be handed over and is not the one to drop.
+bool begun(Waiting &w)
+{
+    if (!w.started) {
+        unsigned char byte;
+        w.started = ::recv(w.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
+    return w.started;
+}
+
 // Makes room for one more waiting connection from `peer`: when that host already holds its
-// share of the queue, or the queue is full, the oldest waiting connection (of that host,
-// or of all) goes, never the new one. Those who hold the queue with silence are dropped
-// first by their deadlines; those who flood it push out their own old connections.
+// share of the queue, or the queue is full, a waiting connection (of that host, or of all)
+// goes, never the new one: the oldest that has not begun its request, else the oldest.
+// Those who hold the queue with silence are dropped first, and by their deadlines; those who
+// flood it push out their own old connections, not a sender's that has spoken.
 void makeRoom(std::vector<Waiting> &waiting, uint32_t peer)
 {
     const auto fromPeer = std::count_if(waiting.begin(), waiting.end(), [peer](const Waiting &w) { return w.peer == peer; });
-    auto oldest = waiting.end();
-    if (size_t(fromPeer) >= kMaxWaitingPerPeer)
-        oldest = std::find_if(waiting.begin(), waiting.end(), [peer](const Waiting &w) { return w.peer == peer; });
-    else if (waiting.size() >= kMaxWaitingConnections)
-        oldest = waiting.begin();
-    if (oldest != waiting.end()) {
-        ::close(oldest->fd);
-        waiting.erase(oldest);
+    const bool onlyPeer = size_t(fromPeer) >= kMaxWaitingPerPeer;
+    if (!onlyPeer && waiting.size() < kMaxWaitingConnections)
+        return;
+    auto victim = waiting.end();
+    for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+        if (onlyPeer && it->peer != peer)
+            continue;
+        if (victim == waiting.end())
+            victim = it;  // the oldest, should all have begun
+        if (!begun(*it)) {
+            victim = it;
+            break;
+        }
+    }
+    if (victim != waiting.end()) {
+        ::close(victim->fd);
+        waiting.erase(victim);
     }
 }
 
