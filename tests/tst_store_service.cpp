@@ -1,7 +1,9 @@
 #include "DicomTools.h"
+#include "AppError.h"
 #include "ListenerRegistry.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <QMutex>
 #include <QTemporaryDir>
@@ -28,7 +30,22 @@ public:
         return verdict_;
     }
 
+    void reportLoss(std::exception_ptr reason) override
+    {
+        QString text;
+        try {
+            std::rethrow_exception(reason);
+        } catch (const AppError &e) {
+            text = e.description();
+        } catch (...) {
+            text = "unknown";
+        }
+        const QMutexLocker lock(&mutex);
+        losses << text;
+    }
+
     QMutex mutex;
+    QStringList losses;
     QStringList uids;
     QStringList callingAETitles;
     QList<E_TransferSyntax> transferSyntaxes;
@@ -78,6 +95,44 @@ private slots:
         QCOMPARE(sink->uids, QStringList{"1.2.3.600"});
         QCOMPARE(sink->callingAETitles, QStringList{"MODALITY1"});
         QCOMPARE(sink->transferSyntaxes, QList<E_TransferSyntax>{EXS_LittleEndianExplicit});
+        QVERIFY(sink->losses.isEmpty());
+    }
+
+    // Data sets too large for memory go to a spool file; where none can be made, the image is
+    // refused and the reason reported, instead of a silent failure status. Runs last: the
+    // spool folder is chosen once per process.
+    void refusesAndReportsWhatItCannotSpool()
+    {
+        const QString notAFolder = dir.filePath("not-a-folder");
+        QFile blocker(notAFolder);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        qputenv("TMPDIR", notAFolder.toLocal8Bit());
+
+        // 2 MiB of pixel data: past what is kept in memory.
+        const QString small = dir.filePath("small.dcm"), large = dir.filePath("large.dcm");
+        QVERIFY(tools::makeImage(tools::ctDump("1.2.3.601"), small));
+        DcmFileFormat file;
+        QVERIFY(file.loadFile(small.toLocal8Bit().constData()).good());
+        DcmDataset *ds = file.getDataset();
+        std::vector<Uint16> pixels(1024 * 1024, 0x0123);
+        QVERIFY(ds->putAndInsertUint16(DCM_Rows, 1024).good());
+        QVERIFY(ds->putAndInsertUint16(DCM_Columns, 1024).good());
+        QVERIFY(ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), pixels.size()).good());
+        QVERIFY(file.saveFile(large.toLocal8Bit().constData(), EXS_LittleEndianExplicit).good());
+
+        const quint16 port = tools::freePort();
+        auto sink = std::make_shared<RecordingSink>(dicom::detail::Delivery::Stored);
+        dicom::detail::startListener(port, sink);
+        const tools::Result r = tools::run("storescu", {"-v", "-R", "127.0.0.1", QString::number(port), large});
+        dicom::detail::stopListener(port);
+        dicom::detail::shutdownAll();
+        qunsetenv("TMPDIR");
+
+        QVERIFY2(r.output.contains("Received Store Response (Refused: OutOfResources"), qPrintable(r.output));
+        QVERIFY(sink->uids.isEmpty());
+        QCOMPARE(sink->losses.size(), 1);
+        QVERIFY2(sink->losses[0].contains("spool"), qPrintable(sink->losses[0]));
     }
 };
 

@@ -3,6 +3,7 @@
 #include "Connection.h"
 #include "ImageData.h"
 
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -27,6 +28,10 @@ public:
     // association is being stopped; the image is refused then.
     virtual Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                          const std::function<bool()> &abandon) = 0;
+
+    // From an association's thread: an image arrived but could not be kept until `deliver`
+    // (no room to spool it); the sender is refused, the reason goes here.
+    virtual void reportLoss(std::exception_ptr) {}
 };
 
 } // namespace dicom::detail

@@ -39,6 +39,19 @@ void QueuedSink::detach()
     detached_ = true;
 }
 
+void QueuedSink::reportLoss(std::exception_ptr reason)
+{
+    // Lost on the way in is, to the operator, a failure to store like any other.
+    const std::function<void()> handler = writeFailureHandler();
+    if (!handler || !reason)
+        return;
+    try {
+        std::rethrow_exception(reason);
+    } catch (...) {
+        handler();
+    }
+}
+
 Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData> data,
                          const std::function<bool()> &abandon)
 {

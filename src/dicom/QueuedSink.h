@@ -29,6 +29,7 @@ public:
 
     Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                  const std::function<bool()> &abandon) override;
+    void reportLoss(std::exception_ptr reason) override;
 
 private:
     std::function<void()> writeFailureHandler();

@@ -173,6 +173,9 @@ bool SpoolConsumer::writeToFile(const char *p, size_t left)
             continue;
         if (n <= 0) {
             error_ = n < 0 ? errno : EIO;
+            failure_ = std::make_exception_ptr(AppError(
+                error_, QStringLiteral("Cannot write the spool file %1: %2")
+                            .arg(QString::fromLocal8Bit(file_->path().c_str()), errnoText(error_))));
             return false;
         }
         p += n;
@@ -187,6 +190,7 @@ bool SpoolConsumer::spill()
         file_ = std::make_unique<SpoolFile>();
     } catch (const AppError &e) {
         error_ = e.number() > 0 ? e.number() : EIO;
+        failure_ = std::current_exception();
         return false;
     }
     if (!writeToFile(memory_.data(), memory_.size()))
@@ -206,6 +210,10 @@ offile_off_t SpoolConsumer::write(const void *buf, offile_off_t len)
             MemoryBudget::Share more = MemoryBudget::tryTake(2 * uint64_t(len));
             if (more.bytes() > 0) {
                 share_.add(std::move(more));
+                // Room for the largest data set kept in memory, taken once: growing step by
+                // step would copy what has arrived again and again.
+                if (memory_.capacity() == 0)
+                    memory_.reserve(kMaxDataSetInMemory);
                 const char *data = static_cast<const char *>(buf);
                 memory_.insert(memory_.end(), data, data + len);
                 return len;

@@ -4,6 +4,7 @@
 #include <dcmtk/dcmdata/dcostrma.h>
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -76,6 +77,8 @@ public:
     const std::vector<char> &memory() const { return memory_; }
     std::unique_ptr<SpoolFile> &file() { return file_; }
     MemoryBudget::Share &share() { return share_; }
+    // Why the data set could not be kept, once a write has failed.
+    std::exception_ptr failure() const { return failure_; }
 
 private:
     bool spill();
@@ -85,6 +88,7 @@ private:
     MemoryBudget::Share share_;
     std::unique_ptr<SpoolFile> file_;
     int error_ = 0;
+    std::exception_ptr failure_;
 };
 
 class SpoolStream : public DcmOutputStream

@@ -52,7 +52,10 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
                                           nullptr);
     }
     Uint16 status = STATUS_STORE_Refused_OutOfResources;  // no spool space: the rest was read and dropped
-    if (cond != DIMSE_OUTOFRESOURCES) {
+    if (cond == DIMSE_OUTOFRESOURCES) {
+        if (const std::shared_ptr<ImageSink> sink = sink_())
+            sink->reportLoss(spool.failure());
+    } else {
         const auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
         if (cond.bad() || dataPresID != presID || !guarded)
             return false;
