@@ -2,7 +2,9 @@
 # Throughput and memory of the receiver, each beside a reference run on loopback:
 #   on disk   ours against the durable ceiling of the same file system (durable_ceiling: write,
 #             fsync, rename, folder fsync of files of the same size; 1 thread, and 4 for 4
-#             associations), since ours flushes every image before it answers;
+#             associations), since ours flushes every image before it answers; and against
+#             storescp's time on tmpfs plus the ceiling's, what a receiver as fast as storescp
+#             would take if it stored as durably before each answer;
 #   on tmpfs  ours against storescp tuned for the load (TCP_NODELAY=1, -pdu 131072), where
 #             flushing is free, with the receivers' CPU time per image;
 #   big       4 and 8 images of hundreds of MB at once: peak RSS of ours and of storescp in
@@ -206,6 +208,15 @@ awk -F'\t' -v images="$images" -v imageBytes="$imageBytes" -v early="$rssEarly" 
           ratio, cpums, rss
         if (K[k] != "ours") target[P[p] SUBSEP A[a]] = ourRate / rate
       }
+      if (P[p] == "disk") {
+        # A receiver as fast as storescp that then stores as durably as the ceiling, one step
+        # after the other: with a sender that waits for each answer, the steps cannot overlap.
+        both = median("storescp" SUBSEP "tmpfs" SUBSEP A[a]) + median("ceiling" SUBSEP "disk" SUBSEP A[a])
+        rate = images / both
+        printf "| %s | %s | %s | %.1f | %.1f | %.2f |  |  |\n", P[p], A[a], "storescp on tmpfs, then the ceiling", rate, \
+          rate * imageBytes / 1048576, ourRate / rate
+        serial[A[a]] = rate / (images / median("ceiling" SUBSEP "disk" SUBSEP A[a]))
+      }
     }
     print ""
     while ((getline line < bigFile) > 0) {
@@ -222,8 +233,8 @@ awk -F'\t' -v images="$images" -v imageBytes="$imageBytes" -v early="$rssEarly" 
       if (bigPeak["ours" SUBSEP n] / 1024 > bigWorst) bigWorst = bigPeak["ours" SUBSEP n] / 1024
     }
     print ""
-    t = target["disk" SUBSEP 1]; printf "target >= 0.85x durable ceiling, 1 association: %.2fx %s\n", t, (t >= 0.85 ? "MET" : "NOT MET")
-    t = target["disk" SUBSEP 4]; printf "target >= 0.85x durable ceiling, 4 associations: %.2fx %s\n", t, (t >= 0.85 ? "MET" : "NOT MET")
+    t = target["disk" SUBSEP 1]; printf "target >= 0.85x durable ceiling, 1 association: %.2fx %s (storescp on tmpfs, then the ceiling: %.2fx)\n", t, (t >= 0.85 ? "MET" : "NOT MET"), serial[1]
+    t = target["disk" SUBSEP 4]; printf "target >= 0.85x durable ceiling, 4 associations: %.2fx %s (storescp on tmpfs, then the ceiling: %.2fx)\n", t, (t >= 0.85 ? "MET" : "NOT MET"), serial[4]
     t = target["tmpfs" SUBSEP 1]; printf "target >= 0.9x storescp on tmpfs, 1 association: %.2fx %s\n", t, (t >= 0.9 ? "MET" : "NOT MET")
     t = target["tmpfs" SUBSEP 4]; printf "target >= 1.0x storescp on tmpfs, 4 associations: %.2fx %s\n", t, (t >= 1.0 ? "MET" : "NOT MET")
     printf "peak RSS with big images at once: %.1f MiB, limit 200 MiB %s\n", bigWorst, (bigWorst <= 200 ? "MET" : "NOT MET")
