@@ -106,8 +106,11 @@ QByteArray command(quint16 dataSetType)
            + u32(2, false) + u16(dataSetType, false);
 }
 
-// What the guarded connection lets DCMTK read of `bytes`: all of them, or a refusal.
-bool passes(const QByteArray &bytes)
+using Seen = dicom::detail::GuardedConnection::DataSetSummary;
+
+// What the guarded connection lets DCMTK read of `bytes`: all of them, or a refusal; and
+// into `seen`, as many data-set summaries as it has room for, in the order taken.
+bool passes(const QByteArray &bytes, std::vector<Seen> *seen = nullptr)
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
@@ -121,8 +124,12 @@ bool passes(const QByteArray &bytes)
     qsizetype got = 0;
     for (;;) {
         const ssize_t n = connection.read(buffer, sizeof buffer);
-        if (n <= 0)
+        if (n <= 0) {
+            if (seen)
+                for (Seen &each : *seen)
+                    each = connection.takeDataSet();
             return sent && n == 0 && got == bytes.size();
+        }
         got += n;
     }
 }
@@ -232,6 +239,23 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(bool, passes);
         QCOMPARE(::passes(bytes), passes);
+    }
+
+    // One read can carry the end of one data set and all of the next: each keeps its own
+    // summary, so a data set that ends inside a value is never judged by its successor's.
+    void summaryPerDataSet()
+    {
+        const QByteArray good = nested(1, Enc::ExplicitLittle, false);
+        const QByteArray cut = good + tag(0x7FE0, 0x0010, false) + QByteArray("OB\0\0", 4) + u32(0xFFFFFFF0, false)
+                               + QByteArray(64, '\0');
+        std::vector<Seen> seen(3);
+        QVERIFY(passes(pdv(1, true, command(0x0000)) + pdv(1, false, cut) + pdv(1, true, command(0x0000))
+                           + pdv(1, false, good),
+                       &seen));
+        QVERIFY(seen[0].endsInsideElement);
+        QVERIFY(!seen[1].endsInsideElement);
+        QCOMPARE(seen[1].size, quint64(good.size()));
+        QVERIFY(seen[2].endsInsideElement);  // none left: nothing to parse
     }
 };
 

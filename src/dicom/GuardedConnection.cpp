@@ -111,8 +111,11 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
             n -= take;
             if (pdvLeft_ == 0) {
                 if (pdvLast_) {
-                    if (!pdvCommand_)
-                        lastDataSet_ = {guard->size(), guard->oversize(), guard->endsInsideElement()};
+                    // Far more complete data sets than one PDU of real messages can hold.
+                    if (!pdvCommand_ && dataSets_.size() >= kMaxDataSetsAhead)
+                        failed_ = true;
+                    else if (!pdvCommand_)
+                        dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement()});
                     guard.reset();
                     if (pdvCommand_)
                         endOfCommand();
@@ -127,6 +130,15 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
         }
     }
     return !failed_;
+}
+
+GuardedConnection::DataSetSummary GuardedConnection::takeDataSet()
+{
+    if (dataSets_.empty())
+        return {};
+    const DataSetSummary summary = dataSets_.front();
+    dataSets_.pop_front();
+    return summary;
 }
 
 bool GuardedConnection::startPdv()

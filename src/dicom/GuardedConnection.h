@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -31,17 +32,21 @@ public:
     // The encoding of the data sets sent on presentation context `id`.
     void setTransferSyntax(uint8_t id, E_TransferSyntax xfer);
 
-    // What the guard saw of the last complete data set.
+    // What the guard saw of each complete data set, oldest first. One read may carry the end
+    // of several messages, so the guard may be ahead of DCMTK by more than one data set:
+    // whoever receives a data set takes its own summary. None left reads as a data set that
+    // ends inside an element, one not to be parsed.
     struct DataSetSummary
     {
         uint64_t size = 0;  // inflated, for a deflated one
         bool oversize = false;
-        bool endsInsideElement = false;
+        bool endsInsideElement = true;
     };
-    const DataSetSummary &lastDataSet() const { return lastDataSet_; }
+    DataSetSummary takeDataSet();
 
     // A command set larger than this is no command a sender would make.
     static constexpr size_t kMaxCommandBytes = 64 * 1024;
+    static constexpr size_t kMaxDataSetsAhead = 1024;
 
 private:
     bool scan(const uint8_t *p, size_t n);
@@ -61,7 +66,7 @@ private:
     std::map<uint8_t, NestingGuard::Encoding> encodings_;
     std::unique_ptr<NestingGuard> command_;
     std::unique_ptr<NestingGuard> dataset_;
-    DataSetSummary lastDataSet_;
+    std::deque<DataSetSummary> dataSets_;
     std::string commandBytes_;   // the command in progress, to read its data-set announcement
     uint8_t commandContext_ = 0;
     bool dataSetDue_ = false;    // the last command announced a data set not yet complete

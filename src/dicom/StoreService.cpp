@@ -51,20 +51,24 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
         cond = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream, nullptr,
                                           nullptr);
     }
+    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
+    if (!guarded)
+        return false;
+    // Taken whatever becomes of the data set, so that the next one gets its own.
+    const GuardedConnection::DataSetSummary seen = guarded->takeDataSet();
     Uint16 status = STATUS_STORE_Refused_OutOfResources;  // no spool space: the rest was read and dropped
     if (cond == DIMSE_OUTOFRESOURCES) {
         if (const std::shared_ptr<ImageSink> sink = sink_())
             sink->reportLoss(spool.failure());
     } else {
-        const auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
-        if (cond.bad() || dataPresID != presID || !guarded)
+        if (cond.bad() || dataPresID != presID)
             return false;
         // Too large to parse (refused, the sender may try again elsewhere), or a value that
         // claims more bytes than arrived: DCMTK would reserve them before finding out.
-        if (!guarded->lastDataSet().oversize) {
-            if (guarded->lastDataSet().endsInsideElement)
+        if (!seen.oversize) {
+            if (seen.endsInsideElement)
                 return false;
-            std::unique_ptr<ImageData> image = parse(pc, spool, guarded->lastDataSet().size, status);
+            std::unique_ptr<ImageData> image = parse(pc, spool, seen.size, status);
             if (image)
                 status = deliverImage(pc, req, std::move(image), connection);
             else if (status == STATUS_Success)

