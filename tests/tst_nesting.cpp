@@ -122,8 +122,11 @@ bool passes(const QByteArray &bytes, std::vector<Seen> *seen = nullptr)
     ::close(fds[1]);
     char buffer[65536];
     qsizetype got = 0;
-    for (;;) {
-        const ssize_t n = connection.read(buffer, sizeof buffer);
+    // As DCMTK reads: a wait, then a PDU header's 6 bytes, then as much as a body may hold.
+    for (size_t want = 6;; want = want == 6 ? sizeof buffer : 6) {
+        if (!connection.networkDataAvailable(1))
+            return false;
+        const ssize_t n = connection.read(buffer, want);
         if (n <= 0) {
             if (seen)
                 for (Seen &each : *seen)

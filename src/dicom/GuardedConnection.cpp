@@ -5,16 +5,66 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace dicom::detail {
 
+OFBool GuardedConnection::networkDataAvailable(int timeout)
+{
+    if (aheadBegin_ < aheadEnd_ || refusal_ != 0)
+        return OFTrue;
+    // What has arrived already needs no poll.
+    const ssize_t n = receive(ahead_, kReadAhead, false);
+    if (n > 0) {
+        aheadBegin_ = 0;
+        aheadEnd_ = size_t(n);
+        return OFTrue;
+    }
+    if (n == 0 || errno != EAGAIN)
+        return OFTrue;  // the end or a failure: the next read reports it
+    return DcmTCPConnection::networkDataAvailable(timeout);
+}
+
 ssize_t GuardedConnection::read(void *buf, size_t nbyte)
 {
-    const ssize_t n = DcmTCPConnection::read(buf, nbyte);
+    // Once refused, always: a blocking receive would wait on a peer that may stay silent.
+    if (refusal_ != 0) {
+        errno = refusal_;
+        return -1;
+    }
+    if (nbyte == 0)
+        return 0;
+    if (aheadBegin_ == aheadEnd_ && nbyte < kReadAhead) {
+        const ssize_t n = receive(ahead_, kReadAhead, true);
+        if (n <= 0)
+            return n;
+        aheadBegin_ = 0;
+        aheadEnd_ = size_t(n);
+    }
+    if (aheadBegin_ == aheadEnd_)
+        return receive(buf, nbyte, true);
+    // From what was read ahead, and whatever more of the request has arrived.
+    const size_t have = std::min(nbyte, aheadEnd_ - aheadBegin_);
+    std::memcpy(buf, ahead_ + aheadBegin_, have);
+    aheadBegin_ += have;
+    if (have == nbyte)
+        return ssize_t(have);
+    const ssize_t more = receive(static_cast<uint8_t *>(buf) + have, nbyte - have, false);
+    if (more < 0 && errno != EAGAIN)
+        return -1;
+    return ssize_t(have) + std::max<ssize_t>(more, 0);
+}
+
+ssize_t GuardedConnection::receive(void *buf, size_t nbyte, bool wait)
+{
+    ssize_t n;
+    do {
+        n = ::recv(getSocket(), buf, nbyte, wait ? 0 : MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
     if (n <= 0)
         return n;
     if (!scan(static_cast<const uint8_t *>(buf), size_t(n))) {
-        errno = EPROTO;
+        errno = refusal_ = EPROTO;
         return -1;
     }
     if (inMessage_) {
@@ -22,7 +72,7 @@ ssize_t GuardedConnection::read(void *buf, size_t nbyte)
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now()
                                                                               - messageStart_).count();
         if (seconds > kDimseSeconds && messageBytes_ < kMinBytesPerSecond * uint64_t(seconds - kDimseSeconds)) {
-            errno = ETIMEDOUT;
+            errno = refusal_ = ETIMEDOUT;
             return -1;
         }
     }

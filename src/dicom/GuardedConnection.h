@@ -28,6 +28,7 @@ public:
     explicit GuardedConnection(DcmNativeSocketType socket) : DcmTCPConnection(socket) {}
 
     ssize_t read(void *buf, size_t nbyte) override;
+    OFBool networkDataAvailable(int timeout) override;
 
     // The encoding of the data sets sent on presentation context `id`.
     void setTransferSyntax(uint8_t id, E_TransferSyntax xfer);
@@ -49,6 +50,17 @@ public:
     static constexpr size_t kMaxDataSetsAhead = 1024;
 
 private:
+    // Bytes already read and scanned that DCMTK has not asked for yet. DCMTK asks for a PDU's
+    // 6-byte header and then its body, each after a poll; reading a little ahead answers the
+    // header, the poll and the start of the body from one receive.
+    static constexpr size_t kReadAhead = 4096;
+    uint8_t ahead_[kReadAhead];
+    size_t aheadBegin_ = 0;
+    size_t aheadEnd_ = 0;
+    int refusal_ = 0;  // why the guard ended the connection, as errno tells it
+
+    // Reads from the socket and scans; `wait` false: only what has arrived already.
+    ssize_t receive(void *buf, size_t nbyte, bool wait);
     bool scan(const uint8_t *p, size_t n);
     bool startPdv();
     void endOfCommand();
