@@ -244,6 +244,28 @@ private slots:
         QCOMPARE(::passes(bytes), passes);
     }
 
+    // Once refused, a connection stays refused, also while its peer keeps it open and says
+    // nothing more: no read waits on it.
+    void refusalHolds()
+    {
+        int fds[2];
+        QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        dicom::detail::GuardedConnection connection(fds[0]);  // closes fds[0]
+        connection.setTransferSyntax(1, EXS_LittleEndianExplicit);
+        const timeval bound{10, 0};  // only a connection that waits after all meets this
+        ::setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        const QByteArray refused = pdv(1, false, nested(1, Enc::ExplicitLittle, false));
+        QCOMPARE(::write(fds[1], refused.constData(), size_t(refused.size())), refused.size());
+        char buffer[6];
+        ssize_t n;
+        while ((n = connection.read(buffer, sizeof buffer)) > 0) {
+        }
+        QCOMPARE(n, ssize_t(-1));
+        QCOMPARE(connection.read(buffer, sizeof buffer), ssize_t(-1));
+        QCOMPARE(errno, EPROTO);
+        ::close(fds[1]);
+    }
+
     // One read can carry the end of one data set and all of the next: each keeps its own
     // summary, so a data set that ends inside a value is never judged by its successor's.
     void summaryPerDataSet()

@@ -99,32 +99,41 @@ private slots:
     }
 
     // Data sets too large for memory go to a spool file; where none can be made, the image is
-    // refused and the reason reported, instead of a silent failure status. Runs last: the
-    // spool folder is chosen once per process.
+    // refused at once and the reason reported. Runs last: the spool folder is chosen once per
+    // process. The smaller image crosses into the spool in its last fragment.
+    void refusesAndReportsWhatItCannotSpool_data()
+    {
+        QTest::addColumn<int>("side");
+        QTest::newRow("2 MiB") << 1024;
+        QTest::newRow("just over 1 MiB") << 724;
+    }
+
     void refusesAndReportsWhatItCannotSpool()
     {
+        QFETCH(int, side);
         const QString notAFolder = dir.filePath("not-a-folder");
         QFile blocker(notAFolder);
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         qputenv("TMPDIR", notAFolder.toLocal8Bit());
 
-        // 2 MiB of pixel data: past what is kept in memory.
         const QString small = dir.filePath("small.dcm"), large = dir.filePath("large.dcm");
         QVERIFY(tools::makeImage(tools::ctDump("1.2.3.601"), small));
         DcmFileFormat file;
         QVERIFY(file.loadFile(small.toLocal8Bit().constData()).good());
         DcmDataset *ds = file.getDataset();
-        std::vector<Uint16> pixels(1024 * 1024, 0x0123);
-        QVERIFY(ds->putAndInsertUint16(DCM_Rows, 1024).good());
-        QVERIFY(ds->putAndInsertUint16(DCM_Columns, 1024).good());
+        std::vector<Uint16> pixels(size_t(side) * size_t(side), 0x0123);
+        QVERIFY(ds->putAndInsertUint16(DCM_Rows, Uint16(side)).good());
+        QVERIFY(ds->putAndInsertUint16(DCM_Columns, Uint16(side)).good());
         QVERIFY(ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), pixels.size()).good());
         QVERIFY(file.saveFile(large.toLocal8Bit().constData(), EXS_LittleEndianExplicit).good());
 
         const quint16 port = tools::freePort();
         auto sink = std::make_shared<RecordingSink>(dicom::detail::Delivery::Stored);
         dicom::detail::startListener(port, sink);
-        const tools::Result r = tools::run("storescu", {"-v", "-R", "127.0.0.1", QString::number(port), large});
+        // Bounded, so that a receiver that waits for more instead of answering fails here.
+        const tools::Result r =
+            tools::run("storescu", {"-v", "-R", "-to", "20", "-td", "20", "127.0.0.1", QString::number(port), large});
         dicom::detail::stopListener(port);
         dicom::detail::shutdownAll();
         qunsetenv("TMPDIR");

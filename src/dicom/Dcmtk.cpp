@@ -1,6 +1,9 @@
 #include "Dcmtk.h"
 
+#include "Limits.h"
+
 #include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/oflog/oflog.h>
 
@@ -22,6 +25,10 @@ void initializeDcmtk()
         std::signal(SIGPIPE, SIG_IGN);
         // A file-size limit must fail that one write (EFBIG), not end the program.
         std::signal(SIGXFSZ, SIG_IGN);
+        // DCMTK reads a PDU's body without a deadline of its own: the socket's bounds a peer
+        // that falls silent in the middle of one, as the message deadline does between them.
+        dcmSocketReceiveTimeout.set(kDimseSeconds);
+        dcmSocketSendTimeout.set(kDimseSeconds);
         // Reverse DNS per association only costs time.
         dcmDisableGethostbyaddr.set(OFTrue);
         // Peers' protocol slips and our own meta header choices are not the operator's

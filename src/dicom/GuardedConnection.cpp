@@ -49,9 +49,8 @@ ssize_t GuardedConnection::read(void *buf, size_t nbyte)
     aheadBegin_ += have;
     if (have == nbyte)
         return ssize_t(have);
+    // A failure here shows at the next read, as it would after a short read of the socket.
     const ssize_t more = receive(static_cast<uint8_t *>(buf) + have, nbyte - have, false);
-    if (more < 0 && errno != EAGAIN)
-        return -1;
     return ssize_t(have) + std::max<ssize_t>(more, 0);
 }
 

@@ -50,9 +50,9 @@ public:
     static constexpr size_t kMaxDataSetsAhead = 1024;
 
 private:
-    // Bytes already read and scanned that DCMTK has not asked for yet. DCMTK asks for a PDU's
-    // 6-byte header and then its body, each after a poll; reading a little ahead answers the
-    // header, the poll and the start of the body from one receive.
+    // Bytes already read and scanned that DCMTK has not asked for yet. DCMTK waits for data
+    // (a poll), asks for a PDU's 6-byte header, then for its body; reading a little ahead
+    // answers the wait, the header and the start of the body from one receive.
     static constexpr size_t kReadAhead = 4096;
     uint8_t ahead_[kReadAhead];
     size_t aheadBegin_ = 0;

@@ -3,8 +3,6 @@
 #include "AppError.h"
 #include "Limits.h"
 
-#include <dcmtk/dcmdata/dcerror.h>
-
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -160,9 +158,12 @@ SpoolFile::~SpoolFile()
     ::close(fd_);
 }
 
-OFCondition SpoolConsumer::status() const
+void SpoolConsumer::lose(std::exception_ptr why)
 {
-    return good() ? EC_Normal : makeOFCondition(OFM_dcmdata, 1002, OF_error, std::strerror(error_));
+    failure_ = std::move(why);
+    std::vector<char>().swap(memory_);
+    share_.giveBack();
+    file_.reset();
 }
 
 bool SpoolConsumer::writeToFile(const char *p, size_t left)
@@ -172,10 +173,10 @@ bool SpoolConsumer::writeToFile(const char *p, size_t left)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            error_ = n < 0 ? errno : EIO;
-            failure_ = std::make_exception_ptr(AppError(
-                error_, QStringLiteral("Cannot write the spool file %1: %2")
-                            .arg(QString::fromLocal8Bit(file_->path().c_str()), errnoText(error_))));
+            const int e = n < 0 ? errno : EIO;
+            lose(std::make_exception_ptr(AppError(
+                e, QStringLiteral("Cannot write the spool file %1: %2")
+                       .arg(QString::fromLocal8Bit(file_->path().c_str()), errnoText(e)))));
             return false;
         }
         p += n;
@@ -188,9 +189,8 @@ bool SpoolConsumer::spill()
 {
     try {
         file_ = std::make_unique<SpoolFile>();
-    } catch (const AppError &e) {
-        error_ = e.number() > 0 ? e.number() : EIO;
-        failure_ = std::current_exception();
+    } catch (const AppError &) {
+        lose(std::current_exception());
         return false;
     }
     if (!writeToFile(memory_.data(), memory_.size()))
@@ -202,27 +202,24 @@ bool SpoolConsumer::spill()
 
 offile_off_t SpoolConsumer::write(const void *buf, offile_off_t len)
 {
-    if (!good())
-        return 0;
+    if (failure_)
+        return len;
     if (!file_) {
         // In memory, twice: as received and as DCMTK will have parsed it.
         if (memory_.size() + size_t(len) <= kMaxDataSetInMemory) {
             MemoryBudget::Share more = MemoryBudget::tryTake(2 * uint64_t(len));
             if (more.bytes() > 0) {
                 share_.add(std::move(more));
-                // Room for the largest data set kept in memory, taken once: growing step by
-                // step would copy what has arrived again and again.
-                if (memory_.capacity() == 0)
-                    memory_.reserve(kMaxDataSetInMemory);
                 const char *data = static_cast<const char *>(buf);
                 memory_.insert(memory_.end(), data, data + len);
                 return len;
             }
         }
         if (!spill())
-            return 0;
+            return len;
     }
-    return writeToFile(static_cast<const char *>(buf), size_t(len)) ? len : 0;
+    writeToFile(static_cast<const char *>(buf), size_t(len));
+    return len;
 }
 
 } // namespace dicom::detail

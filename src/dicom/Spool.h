@@ -1,6 +1,7 @@
 #pragma once
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcerror.h>
 #include <dcmtk/dcmdata/dcostrma.h>
 
 #include <cstdint>
@@ -61,15 +62,16 @@ private:
 };
 
 // Where DCMTK puts a data set's bytes as they arrive: memory while the data set is small and
-// the budget allows, a spool file from then on. Its first failing write is kept, so that
-// DCMTK sees it.
+// the budget allows, a spool file from then on. Once a write fails, the rest of the data set
+// is taken and dropped, so that DCMTK reads it to its end and the sender gets an answer;
+// `failure()` says why it was lost.
 class SpoolConsumer : public DcmConsumer
 {
 public:
-    OFBool good() const override { return error_ == 0; }
-    OFCondition status() const override;
+    OFBool good() const override { return OFTrue; }
+    OFCondition status() const override { return EC_Normal; }
     OFBool isFlushed() const override { return true; }
-    offile_off_t avail() const override { return good() ? offile_off_t(1) << 30 : 0; }
+    offile_off_t avail() const override { return offile_off_t(1) << 30; }
     offile_off_t write(const void *buf, offile_off_t len) override;
     void flush() override {}
 
@@ -83,11 +85,11 @@ public:
 private:
     bool spill();
     bool writeToFile(const char *p, size_t left);
+    void lose(std::exception_ptr why);
 
     std::vector<char> memory_;
     MemoryBudget::Share share_;
     std::unique_ptr<SpoolFile> file_;
-    int error_ = 0;
     std::exception_ptr failure_;
 };
 

@@ -56,24 +56,23 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
         return false;
     // Taken whatever becomes of the data set, so that the next one gets its own.
     const GuardedConnection::DataSetSummary seen = guarded->takeDataSet();
-    Uint16 status = STATUS_STORE_Refused_OutOfResources;  // no spool space: the rest was read and dropped
-    if (cond == DIMSE_OUTOFRESOURCES) {
+    if (cond.bad() || dataPresID != presID)
+        return false;
+    Uint16 status = STATUS_STORE_Refused_OutOfResources;
+    if (spool.failure()) {
+        // Received to its end, but not kept: no room to spool it.
         if (const std::shared_ptr<ImageSink> sink = sink_())
             sink->reportLoss(spool.failure());
-    } else {
-        if (cond.bad() || dataPresID != presID)
-            return false;
+    } else if (!seen.oversize) {
         // Too large to parse (refused, the sender may try again elsewhere), or a value that
         // claims more bytes than arrived: DCMTK would reserve them before finding out.
-        if (!seen.oversize) {
-            if (seen.endsInsideElement)
-                return false;
-            std::unique_ptr<ImageData> image = parse(pc, spool, seen.size, status);
-            if (image)
-                status = deliverImage(pc, req, std::move(image), connection);
-            else if (status == STATUS_Success)
-                return false;  // no data set DCMTK can read
-        }
+        if (seen.endsInsideElement)
+            return false;
+        std::unique_ptr<ImageData> image = parse(pc, spool, seen.size, status);
+        if (image)
+            status = deliverImage(pc, req, std::move(image), connection);
+        else if (status == STATUS_Success)
+            return false;  // no data set DCMTK can read
     }
 
     T_DIMSE_C_StoreRSP rsp;
