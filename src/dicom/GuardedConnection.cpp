@@ -160,11 +160,13 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
             n -= take;
             if (pdvLeft_ == 0) {
                 if (pdvLast_) {
-                    // Far more complete data sets than one PDU of real messages can hold.
-                    if (!pdvCommand_ && dataSets_.size() >= kMaxDataSetsAhead)
-                        failed_ = true;
-                    else if (!pdvCommand_)
-                        dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement()});
+                    if (!pdvCommand_) {
+                        // Far more complete data sets than one PDU of real messages can hold.
+                        if (dataSets_.size() >= kMaxDataSetsAhead)
+                            failed_ = true;
+                        else
+                            dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement()});
+                    }
                     guard.reset();
                     if (pdvCommand_)
                         endOfCommand();
