@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NestingGuard.h"
+#include "WireScanner.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcxfer.h>
@@ -8,20 +8,13 @@
 #include <dcmtk/dcmnet/dcmtrans.h>
 
 #include <cstdint>
-#include <chrono>
-#include <deque>
-#include <map>
-#include <memory>
 #include <string>
 
 namespace dicom::detail {
 
-// A plain TCP connection that watches the P-DATA it delivers to DCMTK, so that DCMTK never
-// parses what the guard has not read the same way: a command or data set nested too deep, a
-// data-set fragment where no data set is due (DCMTK would read it as a command), one on
-// another presentation context than its command's or on one not accepted, a command too
-// large or one whose data-set announcement cannot be read, all make the read fail, which ends
-// that association before DCMTK parses them. So does a message that comes too slowly.
+// A plain TCP connection that hands DCMTK what its WireScanner makes of the peer's bytes: one
+// PDV per P-DATA PDU, and nothing the scanner has refused. A refusal makes the read fail,
+// which ends that association before DCMTK parses what was refused.
 class GuardedConnection : public DcmTCPConnection
 {
 public:
@@ -33,60 +26,29 @@ public:
     // The encoding of the data sets sent on presentation context `id`.
     void setTransferSyntax(uint8_t id, E_TransferSyntax xfer);
 
-    // What the guard saw of each complete data set, oldest first. One read may carry the end
-    // of several messages, so the guard may be ahead of DCMTK by more than one data set:
-    // whoever receives a data set takes its own summary. None left reads as a data set that
-    // ends inside an element, one not to be parsed.
-    struct DataSetSummary
-    {
-        uint64_t size = 0;  // inflated, for a deflated one
-        bool oversize = false;
-        bool endsInsideElement = true;
-    };
-    DataSetSummary takeDataSet();
-
-    // A command set larger than this is no command a sender would make.
-    static constexpr size_t kMaxCommandBytes = 64 * 1024;
-    static constexpr size_t kMaxDataSetsAhead = 1024;
+    using DataSetSummary = WireScanner::DataSetSummary;
+    // What the scanner saw of the next data set DCMTK has received.
+    DataSetSummary takeDataSet() { return scanner_.takeDataSet(); }
 
 private:
-    // Bytes already read and scanned that DCMTK has not asked for yet. DCMTK waits for data
-    // (a poll), asks for a PDU's 6-byte header, then for its body; reading a little ahead
-    // answers the wait, the header and the start of the body from one receive.
+    // Bytes received and not yet asked for. DCMTK waits for data (a poll), asks for a PDU's
+    // 6-byte header, then for its body; reading a little ahead answers the wait, the header
+    // and the start of the body from one receive.
     static constexpr size_t kReadAhead = 4096;
     uint8_t ahead_[kReadAhead];
     size_t aheadBegin_ = 0;
     size_t aheadEnd_ = 0;
-    int refusal_ = 0;  // why the guard ended the connection, as errno tells it
+    // Headers the scanner wrote in place of the peer's, not yet read by DCMTK.
+    std::string headers_;
+    size_t headersBegin_ = 0;
+    int refusal_ = 0;  // why the connection was refused, as errno tells it
+    WireScanner scanner_;
 
-    // Reads from the socket and scans; `wait` false: only what has arrived already.
+    // Reads from the socket; `wait` false: only what has arrived already.
     ssize_t receive(void *buf, size_t nbyte, bool wait);
-    bool scan(const uint8_t *p, size_t n);
-    bool startPdv();
-    void endOfCommand();
-
-    enum class State { PduHeader, PduBody, PdvHeader, PdvData };
-    State state_ = State::PduHeader;
-    uint8_t header_[6] = {};
-    size_t have_ = 0;
-    bool pdata_ = false;
-    uint64_t pduLeft_ = 0;
-    uint64_t pdvLeft_ = 0;
-    bool pdvCommand_ = false;
-    bool pdvLast_ = false;
-    uint8_t pdvContext_ = 0;
-    std::map<uint8_t, NestingGuard::Encoding> encodings_;
-    std::unique_ptr<NestingGuard> command_;
-    std::unique_ptr<NestingGuard> dataset_;
-    std::deque<DataSetSummary> dataSets_;
-    std::string commandBytes_;   // the command in progress, to read its data-set announcement
-    uint8_t commandContext_ = 0;
-    bool dataSetDue_ = false;    // the last command announced a data set not yet complete
-    // The message (a command and its data set) in progress: when it began, what it brought.
-    bool inMessage_ = false;
-    std::chrono::steady_clock::time_point messageStart_;
-    uint64_t messageBytes_ = 0;
-    bool failed_ = false;
+    // Moves what the scanner allows from the bytes read ahead into `out`.
+    size_t fromAhead(uint8_t *out, size_t room);
+    ssize_t refuse(int why);
 };
 
 class GuardedTransportLayer : public DcmTransportLayer

@@ -10,9 +10,11 @@ constexpr int kArtimSeconds = 30;             // DCMTK's own deadline for an ass
 constexpr int kFirstBytesSeconds = 5;         // a new connection must start its request by then
 constexpr int kRequestSeconds = 10;           // and have sent all of it by then
 constexpr int kDimseSeconds = 60;             // the longest silence within or between messages
-// Once a message has taken longer than the silence allows, it must have come at least this
-// fast on average: a peer that drips a few bytes a minute holds no association for long.
+// Once a message has taken longer than the silence allows, each of its last
+// kRateWindowSeconds must have brought at least this much on average: a peer that drips a
+// few bytes a minute holds no association for long, however fast it began.
 constexpr uint64_t kMinBytesPerSecond = 64 * 1024;
+constexpr int kRateWindowSeconds = kDimseSeconds;
 constexpr size_t kMaxAssociations = 100;      // per listener; more are rejected as congestion
 constexpr size_t kMaxWaitingConnections = 128;
 constexpr size_t kMaxWaitingPerPeer = 64;     // no one host takes every place in the queue
@@ -26,5 +28,14 @@ constexpr size_t kMaxDataSetInMemory = 1u << 20;
 constexpr uint64_t kMaxInflatedDataSet = 32ull << 20;
 constexpr uint32_t kMaxValueInMemory = 64u << 10;
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
+
+// The largest PDU DCMTK takes from a peer once associated: what we announce, and the 100
+// bytes of slack its buffer has beyond it. A P-DATA PDU over it is refused as DCMTK would.
+constexpr uint32_t kMaxReceivePdu = 128 * 1024;
+constexpr uint32_t kMaxPDataLength = kMaxReceivePdu + 100;
+// A command set larger than this is no command a sender would make.
+constexpr size_t kMaxCommandBytes = 64 * 1024;
+// Far more complete data sets than DCMTK can be behind the guard by.
+constexpr size_t kMaxDataSetsAhead = 1024;
 
 } // namespace dicom::detail

@@ -132,7 +132,7 @@ T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd)
     {
         const std::lock_guard lock(externalSocketMutex);
         dcmExternalSocketHandle.set(fd);
-        cond = ASC_receiveAssociation(net, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
+        cond = ASC_receiveAssociation(net, &assoc, kMaxReceivePdu, nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
         dcmExternalSocketHandle.set(-1);
     }
     if (cond.good())

@@ -2,12 +2,15 @@
 // command: the wire's nesting guard, parsing in the negotiated transfer syntax (commands in
 // implicit VR little endian), stamping the institution name (with a character-set change),
 // taking the name and serialising the file.
-// The first input byte picks the transfer syntax or a command; the rest is the data set.
+// The first input byte picks the transfer syntax or a command, and the rest is the data set;
+// or, with its high bit set, the rest is a stream of PDUs for the wire scanner, fed in
+// chunks of a size the byte also picks.
 // Differential check: whatever the guard lets through, DCMTK's parse of it never nests
 // deeper than the guard allows; a breach aborts (a finding).
 #include "Error_Handler.h"
 #include "ImageSources.h"
 #include "NestingGuard.h"
+#include "WireScanner.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
@@ -20,6 +23,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -74,6 +79,51 @@ void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
     }
 }
 
+// P-DATA PDU bodies without their PDU headers; other PDUs whole. Null for a stream that does
+// not end at a PDU's end.
+std::optional<std::string> withoutPDataHeaders(const uint8_t *p, size_t n, bool onePdvEach)
+{
+    std::string out;
+    for (size_t at = 0; at < n;) {
+        if (n - at < 6)
+            return std::nullopt;
+        const uint32_t length = dicom::detail::bigEndian32(p + at + 2);
+        if (n - at - 6 < length)
+            return std::nullopt;
+        const bool pdata = p[at] == 0x04;
+        if (pdata && onePdvEach && (length < 4 || dicom::detail::bigEndian32(p + at + 6) + 4 != length)) {
+            std::fprintf(stderr, "a P-DATA PDU handed on holds more or less than one PDV\n");
+            std::abort();
+        }
+        out.append(reinterpret_cast<const char *>(p + at + (pdata ? 6 : 0)), length + (pdata ? 0 : 6));
+        at += 6 + size_t(length);
+    }
+    return out;
+}
+
+// Differential check of the scanner: what it accepts whole reaches DCMTK as one PDV per
+// P-DATA PDU, with every PDV and every other PDU unchanged.
+void checkWire(const uint8_t *data, size_t size, size_t chunk)
+{
+    dicom::detail::WireScanner scanner;
+    scanner.setEncoding(1, {true, false, false});
+    scanner.setEncoding(3, {});
+    scanner.setEncoding(5, {true, false, true});
+    std::string out;
+    for (size_t at = 0; at < size; at += chunk) {
+        if (!scanner.feed(data + at, std::min(chunk, size - at), out))
+            return;
+    }
+    const auto sent = withoutPDataHeaders(data, size, false);
+    if (!sent)
+        return;
+    const auto handed = withoutPDataHeaders(reinterpret_cast<const uint8_t *>(out.data()), out.size(), true);
+    if (handed != sent) {
+        std::fprintf(stderr, "the scanner changed the bytes of a PDV or PDU\n");
+        std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -87,6 +137,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         QDir().mkpath(dir);
         return dir;
     }();
+    if (data[0] & 0x80) {
+        checkWire(data + 1, size - 1, 1 + (data[0] & 0x7F));
+        return 0;
+    }
     const char *syntax = kSyntaxes[data[0] % std::size(kSyntaxes)];
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
     checkAgainstDcmtk(bytes, syntax);

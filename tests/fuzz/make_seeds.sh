@@ -56,3 +56,13 @@ def el(g, e, v):
 body = (el(0, 2, b"1.2.840.10008.5.1.4.1.1.2") + el(0, 0x100, struct.pack("<H", 1)) + el(0, 0x110, struct.pack("<H", 1))
         + el(0, 0x700, struct.pack("<H", 0)) + el(0, 0x800, struct.pack("<H", 0)) + el(0, 0x1000, b"1.2.3.4.5"))
 sys.stdout.buffer.write(b"\x05" + el(0, 0, struct.pack("<I", len(body))) + body)' >"$out/command"
+# A wire stream for the scanner (high bit of the first byte; chunks of 7): a C-STORE whose
+# command and explicit VR data set come as four PDVs in one P-DATA PDU, then a release.
+python3 -c 'import struct, sys
+command = open(sys.argv[1], "rb").read()[1:]
+data = open(sys.argv[2], "rb").read()[1:]
+pdvs = [(True, command), (False, data[:10]), (False, data[10:90]), (False, data[90:])]
+body = b"".join(struct.pack(">IBB", len(p) + 2, 1, (1 if c else 0) | (2 if i in (0, 3) else 0)) + p
+                for i, (c, p) in enumerate(pdvs))
+sys.stdout.buffer.write(b"\x86" + struct.pack(">BBI", 4, 0, len(body)) + body + struct.pack(">BBII", 5, 0, 4, 0))
+' "$out/command" "$out/explicit" >"$out/several-pdvs"

@@ -159,6 +159,11 @@ def associate(port, contexts=((1, CT, [IMPLICIT]),), **options):
 
 def store_status(sock, pc_id, cmd, data):
     sock.sendall(pdata(pc_id, True, cmd) + pdata(pc_id, False, data))
+    return read_status(sock)
+
+
+def read_status(sock):
+    """The status of the next response."""
     payload = b""
     last = False
     while not last:  # the response's command, in as many PDVs as the PDU limit takes
@@ -216,6 +221,39 @@ def send_and_report(sock, data):
     except (ConnectionError, OSError) as e:
         print("association ended: %s" % e)
     sock.close()
+    return 0
+
+
+def command_echo(msg_id):
+    body = (element(0, 0x0002, pad(VERIFICATION)) + element(0, 0x0100, struct.pack("<H", 0x30))
+            + element(0, 0x0110, struct.pack("<H", msg_id)) + element(0, 0x0800, struct.pack("<H", 0x0101)))
+    return element(0, 0x0000, struct.pack("<I", len(body))) + body
+
+
+def pdvs_in_one_pdu(port, kind, uid):
+    """Several PDVs in one P-DATA PDU, as the standard allows: a C-STORE whose command and data
+    set come in four PDVs of differing lengths, two whole C-STOREs, or two C-ECHOs. Prints the
+    status of every response."""
+    s, ctx = associate(port, ((1, CT, [IMPLICIT]), (3, VERIFICATION, [IMPLICIT])))
+    pc = ctx[0]
+    if kind == "store-in-fragments":
+        data = dataset(CT, uid)
+        pdvs = [(pc, True, True, command_store(1, CT, uid)), (pc, False, False, data[:10]),
+                (pc, False, False, data[10:90]), (pc, False, True, data[90:])]
+    elif kind == "two-stores":
+        pdvs = [(pc, True, True, command_store(1, CT, uid + ".1")), (pc, False, True, dataset(CT, uid + ".1")),
+                (pc, True, True, command_store(2, CT, uid + ".2")), (pc, False, True, dataset(CT, uid + ".2"))]
+    else:
+        pdvs = [(3, True, True, command_echo(1)), (3, True, True, command_echo(2))]
+    body = b"".join(struct.pack(">IBB", len(p) + 2, c, (1 if cmd else 0) | (2 if last else 0)) + p
+                    for c, cmd, last, p in pdvs)
+    s.sendall(struct.pack(">BBI", 4, 0, len(body)) + body)
+    answers = sum(1 for _, cmd, last, _ in pdvs if last and (cmd is False or kind == "two-echoes"))
+    try:
+        print(" ".join("status 0x%04x" % read_status(s) for _ in range(answers)))
+    except (RuntimeError, ConnectionError, OSError) as e:
+        print("association ended: %s" % e)
+    release(s)
     return 0
 
 
@@ -339,6 +377,8 @@ def main():
             body += struct.pack(">IBB", len(payload) + 2, ctx[0], (1 if command else 0) | 2) + payload
         first = pdata(ctx[0], True, command_store(1, CT, "1.2.3.9.78.1"))
         return send_and_report(s, first + struct.pack(">BBI", 4, 0, len(body)) + body)
+    elif attack == "pdvs-in-one-pdu":
+        return pdvs_in_one_pdu(port, args[0], args[1])
     elif attack == "offer":
         # offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
         # accepted, or the context's result.

@@ -107,6 +107,15 @@ group_hostile() {
   check "and reserves no address space for the value it claims" atMost "peak address space growth" \
     "$((${after:-999999} - before))" 1024
 
+  # Several PDVs in one PDU: every message answered and stored, the receiver unharmed.
+  check "a C-STORE in four PDVs of one PDU is answered and stored" \
+    bash -c "python3 '$here/peer.py' $port pdvs-in-one-pdu store-in-fragments 1.2.3.9.30 | grep -qx 'status 0x0000' && [ -f '$folder/1.2.3.9.30.dcm' ]"
+  check "two C-STOREs in one PDU are both answered and stored" \
+    bash -c "python3 '$here/peer.py' $port pdvs-in-one-pdu two-stores 1.2.3.9.31 | grep -qx 'status 0x0000 status 0x0000' && [ -f '$folder/1.2.3.9.31.1.dcm' ] && [ -f '$folder/1.2.3.9.31.2.dcm' ]"
+  check "two C-ECHOs in one PDU are both answered" \
+    bash -c "python3 '$here/peer.py' $port pdvs-in-one-pdu two-echoes - | grep -qx 'status 0x0000 status 0x0000'"
+  check "receiver serves on after several PDVs per PDU" alive
+
   # Negotiation: per context the best syntax offered, lossy and deflate only when nothing
   # else is; every context answered; requests no careful receiver answers are refused whole.
   local offer want
