@@ -134,12 +134,14 @@ bool passes(const QByteArray &bytes) { return scanned(bytes) == bytes && scanned
 
 // What DCMTK reads of `bytes` sent to a guarded connection, reading as DCMTK does: a wait, a
 // PDU header, then exactly the body it announces. Null once a read fails.
-std::optional<QByteArray> throughConnection(const QByteArray &bytes)
+// The first `received` bytes come as the acceptor hands them over, read already.
+std::optional<QByteArray> throughConnection(QByteArray bytes, qsizetype received = 0)
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         return std::nullopt;
-    dicom::detail::GuardedConnection connection(fds[0]);  // closes fds[0]
+    dicom::detail::GuardedConnection connection(fds[0], {bytes.begin(), bytes.begin() + received});  // closes fds[0]
+    bytes.remove(0, received);
     connection.setTransferSyntax(1, EXS_LittleEndianExplicit);
     std::thread writer([&] {
         (void)!::write(fds[1], bytes.constData(), size_t(bytes.size()));
@@ -288,7 +290,7 @@ private slots:
     {
         int fds[2];
         QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-        dicom::detail::GuardedConnection connection(fds[0]);  // closes fds[0]
+        dicom::detail::GuardedConnection connection(fds[0], {});  // closes fds[0]
         connection.setTransferSyntax(1, EXS_LittleEndianExplicit);
         const timeval bound{10, 0};  // only a connection that waits after all meets this
         ::setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
@@ -338,6 +340,7 @@ private slots:
         for (size_t chunk : {size_t(1), size_t(7), SIZE_MAX})
             QCOMPARE(scanned(sent, chunk), std::optional<QByteArray>(expected + release));
         QCOMPARE(throughConnection(sent), std::optional<QByteArray>(expected + release));
+        QCOMPARE(throughConnection(sent, 9), std::optional<QByteArray>(expected + release));
     }
 
     // A data set's summary is its own, however many messages the scanner is ahead by, so a

@@ -1,6 +1,7 @@
 #include "Acceptor.h"
 
 #include "Limits.h"
+#include "WireScanner.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -29,6 +30,7 @@ struct Waiting
     uint32_t peer;  // IPv4 address
     Clock::time_point accepted;
     bool started = false;  // the request's PDU header has arrived
+    std::vector<uint8_t> request;  // what has arrived of it
 
     Clock::time_point deadline() const
     {
@@ -54,44 +56,51 @@ void setLowWater(int fd, int bytes)
     throw std::system_error(e, std::generic_category(), what);
 }
 
-// Whether the whole association request is there: its PDU header says how long it is. Until
-// it is, the socket wakes poll() only once that many bytes have arrived.
-Readiness requestReadiness(Waiting &w)
+// Reads what has arrived of the association request; whether all of it is there: its PDU
+// header says how long it is. A request larger than the socket's buffer would never be
+// there to peek at, so it is read as it comes, within a bound for all waiting requests.
+Readiness requestReadiness(Waiting &w, size_t &heldBytes)
 {
-    const int fd = w.fd;
-    unsigned char header[6];
-    const ssize_t n = ::recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT);
+    const size_t want = w.request.size() < 6 ? 6 : 6 + size_t(bigEndian32(w.request.data() + 2));
+    if (w.request.size() >= 6 && heldBytes + (want - w.request.size()) > kMaxWaitingRequestBytes)
+        return Readiness::Wait;  // read once others have gone on; the deadline bounds the wait
+    const size_t had = w.request.size();
+    w.request.resize(want);
+    ssize_t n;
+    do {
+        n = ::recv(w.fd, w.request.data() + had, want - had, MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    w.request.resize(had + size_t(std::max<ssize_t>(n, 0)));
+    heldBytes += w.request.size() - had;
     if (n == 0)
         return Readiness::Drop;
     if (n < 0)
-        return (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? Readiness::Wait : Readiness::Drop;
-    if (header[0] != 0x01)  // anything but an association request is no DICOM peer
+        return (errno == EAGAIN || errno == EWOULDBLOCK) ? Readiness::Wait : Readiness::Drop;
+    if (w.request[0] != 0x01)  // anything but an association request is no DICOM peer
         return Readiness::Drop;
-    if (n < 6)
+    if (w.request.size() < 6)
         return Readiness::Wait;
-    w.started = true;
-    const uint32_t length = (uint32_t(header[2]) << 24) | (uint32_t(header[3]) << 16) | (uint32_t(header[4]) << 8)
-                            | uint32_t(header[5]);
+    if (!w.started) {
+        w.started = true;
+        setLowWater(w.fd, 1);  // the rest may come in pieces of any size
+    }
+    const uint32_t length = bigEndian32(w.request.data() + 2);
     if (length > kMaxRequestPduLength)
         return Readiness::Drop;
-    int available = 0;
-    if (::ioctl(fd, FIONREAD, &available) != 0)
-        return Readiness::Drop;
-    if (uint64_t(available) >= 6 + uint64_t(length))
+    if (w.request.size() == 6 + size_t(length))
         return Readiness::Ready;
-    setLowWater(fd, int(6 + length));
-    return Readiness::Wait;
+    return had < 6 ? requestReadiness(w, heldBytes) : Readiness::Wait;
 }
 
 // Whether the peer has begun its request: bytes waiting to be read. A connection that has
 // is about to be handed over and is not the one to drop.
 bool begun(Waiting &w)
 {
-    if (!w.started) {
+    if (!w.started && w.request.empty()) {
         unsigned char byte;
         w.started = ::recv(w.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
     }
-    return w.started;
+    return w.started || !w.request.empty();
 }
 
 // Makes room for one more waiting connection from `peer`: when that host already holds its
@@ -212,21 +221,24 @@ void Acceptor::run()
 
         std::vector<Waiting> still;
         const auto later = Clock::now();
+        size_t held = 0;
+        for (const Waiting &w : waiting)
+            held += w.request.size();
         for (size_t i = 0; i < waiting.size(); ++i) {
             Waiting &w = waiting[i];
             Readiness r = Readiness::Wait;
             if (fds[i + 2].revents != 0)
-                r = requestReadiness(w);
+                r = requestReadiness(w, held);
             if (r == Readiness::Wait && later >= w.deadline())
                 r = Readiness::Drop;
             if (r == Readiness::Ready) {
                 setLowWater(w.fd, 1);
                 setBlocking(w.fd, true);
-                onRequest_(w.fd);
+                onRequest_(w.fd, std::move(w.request));
             } else if (r == Readiness::Drop) {
                 ::close(w.fd);
             } else {
-                still.push_back(w);
+                still.push_back(std::move(w));
             }
         }
         waiting.swap(still);

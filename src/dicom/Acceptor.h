@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <thread>
+#include <vector>
 
 namespace dicom::detail {
 
@@ -13,9 +14,9 @@ namespace dicom::detail {
 class Acceptor
 {
 public:
-    // Called on the acceptor's thread with a blocking socket whose request is there to read;
-    // the socket is the callee's from then on.
-    using RequestArrived = std::function<void(int fd)>;
+    // Called on the acceptor's thread with a blocking socket and the whole association
+    // request read from it; the socket is the callee's from then on.
+    using RequestArrived = std::function<void(int fd, std::vector<uint8_t> request)>;
 
     // Binds the port on every IPv4 address and listens. Throws std::system_error naming the
     // step that failed.

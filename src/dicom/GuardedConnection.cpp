@@ -3,21 +3,43 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <sys/socket.h>
 
 namespace dicom::detail {
+
+namespace {
+
+// What the acceptor read of the next connection's socket before DCMTK took it over.
+struct HandOver
+{
+    std::mutex mutex;
+    int fd = -1;
+    std::vector<uint8_t> received;
+};
+
+HandOver &handOvers()
+{
+    static HandOver h;
+    return h;
+}
+
+} // namespace
+
+GuardedConnection::GuardedConnection(DcmNativeSocketType socket, std::vector<uint8_t> received)
+    : DcmTCPConnection(socket), ahead_(std::move(received))
+{
+    aheadEnd_ = ahead_.size();
+}
 
 OFBool GuardedConnection::networkDataAvailable(int timeout)
 {
     if (headersBegin_ < headers_.size() || aheadBegin_ < aheadEnd_ || refusal_ != 0)
         return OFTrue;
     // What has arrived already needs no poll.
-    const ssize_t n = receive(ahead_, kReadAhead, false);
-    if (n > 0) {
-        aheadBegin_ = 0;
-        aheadEnd_ = size_t(n);
+    const ssize_t n = refill(false);
+    if (n > 0)
         return OFTrue;
-    }
     if (n == 0 || errno != EAGAIN)
         return OFTrue;  // the end or a failure: the next read reports it
     return DcmTCPConnection::networkDataAvailable(timeout);
@@ -55,12 +77,9 @@ ssize_t GuardedConnection::read(void *buf, size_t nbyte)
                 return refusal_ != 0 ? refuse(refusal_) : n;
             break;
         }
-        const ssize_t n = receive(ahead_, kReadAhead, wait);
-        if (n > 0) {
-            aheadBegin_ = 0;
-            aheadEnd_ = size_t(n);
+        const ssize_t n = refill(wait);
+        if (n > 0)
             continue;
-        }
         // A failure after some bytes shows at the next read, as after a short read.
         if (done == 0 || refusal_ != 0)
             return refusal_ != 0 ? refuse(refusal_) : n;
@@ -81,7 +100,7 @@ size_t GuardedConnection::fromAhead(uint8_t *out, size_t room)
         }
         return take;
     }
-    const uint8_t *p = ahead_ + aheadBegin_;
+    const uint8_t *p = ahead_.data() + aheadBegin_;
     const size_t have = aheadEnd_ - aheadBegin_;
     const uint64_t passable = scanner_.passable();
     if (passable == 0) {
@@ -94,6 +113,18 @@ size_t GuardedConnection::fromAhead(uint8_t *out, size_t room)
     std::memcpy(out, p, take);
     aheadBegin_ += take;
     return take;
+}
+
+ssize_t GuardedConnection::refill(bool wait)
+{
+    if (ahead_.size() != kReadAhead) {  // a whole association request was here
+        ahead_.assign(kReadAhead, 0);
+        ahead_.shrink_to_fit();
+    }
+    const ssize_t n = receive(ahead_.data(), kReadAhead, wait);
+    aheadBegin_ = 0;
+    aheadEnd_ = size_t(std::max<ssize_t>(n, 0));
+    return n;
 }
 
 ssize_t GuardedConnection::receive(void *buf, size_t nbyte, bool wait)
@@ -122,11 +153,28 @@ void GuardedConnection::setTransferSyntax(uint8_t id, E_TransferSyntax xfer)
                               x.getStreamCompression() != ESC_none});
 }
 
+void GuardedTransportLayer::handOver(int fd, std::vector<uint8_t> received)
+{
+    HandOver &h = handOvers();
+    const std::lock_guard lock(h.mutex);
+    h.fd = fd;
+    h.received = std::move(received);
+}
+
 DcmTransportConnection *GuardedTransportLayer::createConnection(DcmNativeSocketType socket, OFBool useSecureLayer)
 {
     if (useSecureLayer)
         return nullptr;
-    return new GuardedConnection(socket);
+    std::vector<uint8_t> received;
+    {
+        HandOver &h = handOvers();
+        const std::lock_guard lock(h.mutex);
+        if (h.fd == socket) {
+            received = std::move(h.received);
+            h.fd = -1;
+        }
+    }
+    return new GuardedConnection(socket, std::move(received));
 }
 
 } // namespace dicom::detail

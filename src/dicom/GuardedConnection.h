@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dicom::detail {
 
@@ -18,7 +19,8 @@ namespace dicom::detail {
 class GuardedConnection : public DcmTCPConnection
 {
 public:
-    explicit GuardedConnection(DcmNativeSocketType socket) : DcmTCPConnection(socket) {}
+    // `received`: bytes already read from the socket, read first.
+    GuardedConnection(DcmNativeSocketType socket, std::vector<uint8_t> received);
 
     ssize_t read(void *buf, size_t nbyte) override;
     OFBool networkDataAvailable(int timeout) override;
@@ -35,7 +37,7 @@ private:
     // 6-byte header, then for its body; reading a little ahead answers the wait, the header
     // and the start of the body from one receive.
     static constexpr size_t kReadAhead = 4096;
-    uint8_t ahead_[kReadAhead];
+    std::vector<uint8_t> ahead_;
     size_t aheadBegin_ = 0;
     size_t aheadEnd_ = 0;
     // Headers the scanner wrote in place of the peer's, not yet read by DCMTK.
@@ -44,6 +46,8 @@ private:
     int refusal_ = 0;  // why the connection was refused, as errno tells it
     WireScanner scanner_;
 
+    // Reads ahead from the socket into an empty read-ahead buffer.
+    ssize_t refill(bool wait);
     // Reads from the socket; `wait` false: only what has arrived already.
     ssize_t receive(void *buf, size_t nbyte, bool wait);
     // Moves what the scanner allows from the bytes read ahead into `out`.
@@ -54,6 +58,9 @@ private:
 class GuardedTransportLayer : public DcmTransportLayer
 {
 public:
+    // The next connection made on `fd` starts with `received`. DCMTK makes connections only
+    // while its process-wide external socket is set, so callers hold the lock around it.
+    static void handOver(int fd, std::vector<uint8_t> received);
     DcmTransportConnection *createConnection(DcmNativeSocketType socket, OFBool useSecureLayer) override;
 };
 

@@ -28,6 +28,9 @@ constexpr size_t kMaxDataSetInMemory = 1u << 20;
 constexpr uint64_t kMaxInflatedDataSet = 32ull << 20;
 constexpr uint32_t kMaxValueInMemory = 64u << 10;
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
+// All association requests read while they arrive, at once: a flood of large ones holds no
+// more memory than this.
+constexpr size_t kMaxWaitingRequestBytes = 8u << 20;
 
 // The largest PDU DCMTK takes from a peer once associated: what we announce, and the 100
 // bytes of slack its buffer has beyond it. A P-DATA PDU over it is refused as DCMTK would.

@@ -36,7 +36,7 @@ Listener::~Listener()
 
 void Listener::start()
 {
-    acceptor_.start([this](int fd) { onRequestArrived(fd); });
+    acceptor_.start([this](int fd, std::vector<uint8_t> request) { onRequestArrived(fd, std::move(request)); });
 }
 
 void Listener::stop()
@@ -68,9 +68,9 @@ void Listener::setSink(std::shared_ptr<ImageSink> sink)
     sink_ = std::move(sink);
 }
 
-void Listener::onRequestArrived(int fd)
+void Listener::onRequestArrived(int fd, std::vector<uint8_t> request)
 {
-    T_ASC_Association *assoc = receiveAssociation(net_, fd);
+    T_ASC_Association *assoc = receiveAssociation(net_, fd, std::move(request));
     if (!assoc)
         return;
     if (active_ >= kMaxAssociations) {

@@ -31,7 +31,7 @@ public:
     void setSink(std::shared_ptr<ImageSink> sink);
 
 private:
-    void onRequestArrived(int fd);
+    void onRequestArrived(int fd, std::vector<uint8_t> request);
     void serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc);
     bool stopping() const;
     std::shared_ptr<ImageSink> sink();

@@ -125,15 +125,17 @@ T_ASC_Network *createAcceptorNetwork(int listenFd, int port)
     return net;
 }
 
-T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd)
+T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd, std::vector<uint8_t> request)
 {
     T_ASC_Association *assoc = nullptr;
     OFCondition cond;
     {
         const std::lock_guard lock(externalSocketMutex);
+        GuardedTransportLayer::handOver(fd, std::move(request));
         dcmExternalSocketHandle.set(fd);
         cond = ASC_receiveAssociation(net, &assoc, kMaxReceivePdu, nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
         dcmExternalSocketHandle.set(-1);
+        GuardedTransportLayer::handOver(-1, {});
     }
     if (cond.good())
         return assoc;

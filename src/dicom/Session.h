@@ -6,7 +6,9 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 
+#include <cstdint>
 #include <functional>
+#include <vector>
 
 // DCMTK's side of an association: taking over an accepted socket, negotiation, and the
 // messages until the association ends.
@@ -16,9 +18,9 @@ namespace dicom::detail {
 // own; every connection it reads is watched by the nesting guard. Throws AppError.
 T_ASC_Network *createAcceptorNetwork(int listenFd, int port);
 
-// DCMTK reads the association request waiting on `fd`. Null when it was no request DCMTK
-// could read; the socket is closed then.
-T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd);
+// DCMTK reads the association `request` already read from `fd`. Null when it was no request
+// DCMTK could read; the socket is closed then.
+T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd, std::vector<uint8_t> request);
 
 // Turns the association away as temporary congestion and frees it.
 void rejectAsBusy(T_ASC_Association *assoc);

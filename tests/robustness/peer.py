@@ -257,6 +257,19 @@ def pdvs_in_one_pdu(port, kind, uid):
     return 0
 
 
+def large_request(port, size):
+    """An association request of about `size` bytes: CT contexts offering 40 long made-up
+    syntaxes each, then implicit VR little endian. Prints how it was answered."""
+    contexts, length, pc_id = [], 200, 1
+    while length < size and pc_id < 256:
+        syntaxes = [("1.2.3.4.5.6.7.8.9.%d.%d." % (pc_id, i)).ljust(60, "1") for i in range(40)] + [IMPLICIT]
+        contexts.append((pc_id, CT, syntaxes))
+        length += 12 + len(CT) + sum(4 + len(ts) for ts in syntaxes)
+        pc_id += 2
+    s = connect(port)
+    return send_and_report(s, associate_rq(contexts))
+
+
 def explicit_element(group, elem, vr, value):
     return struct.pack("<HH2sH", group, elem, vr, len(value)) + value
 
@@ -379,6 +392,8 @@ def main():
         return send_and_report(s, first + struct.pack(">BBI", 4, 0, len(body)) + body)
     elif attack == "pdvs-in-one-pdu":
         return pdvs_in_one_pdu(port, args[0], args[1])
+    elif attack == "large-request":
+        return large_request(port, int(args[0]))
     elif attack == "offer":
         # offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
         # accepted, or the context's result.

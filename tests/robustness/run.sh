@@ -116,6 +116,12 @@ group_hostile() {
     bash -c "python3 '$here/peer.py' $port pdvs-in-one-pdu two-echoes - | grep -qx 'status 0x0000 status 0x0000'"
   check "receiver serves on after several PDVs per PDU" alive
 
+  # Association requests up to the stated limit are read, whatever the socket's buffer holds.
+  check "an association request of 250 KiB is answered" \
+    bash -c "python3 '$here/peer.py' $port large-request 256000 | grep -q 'answered with PDU type 2'"
+  check "one over 256 KiB is not" \
+    bash -c "python3 '$here/peer.py' $port large-request 270000 | grep -q 'association ended'"
+
   # Negotiation: per context the best syntax offered, lossy and deflate only when nothing
   # else is; every context answered; requests no careful receiver answers are refused whole.
   local offer want
