@@ -69,11 +69,16 @@ bool isOurFolder(const std::string &path)
 // a private folder beside it, rather than no spool at all.
 std::string spoolFolder()
 {
-    static std::mutex mutex;
-    static std::string base, folder;  // as last used
+    struct LastUsed
+    {
+        std::mutex mutex;
+        std::string base, folder;
+    };
+    static LastUsed *last = new LastUsed;  // never destroyed: spool files may be made while the program ends
+    std::string &base = last->base, &folder = last->folder;
     const char *tmp = std::getenv("TMPDIR");
     const std::string wanted = tmp && *tmp ? tmp : "/var/tmp";
-    const std::lock_guard lock(mutex);
+    const std::lock_guard lock(last->mutex);
     if (wanted == base && isOurFolder(folder))
         return folder;
     std::string candidate = wanted + "/institution-stamp-" + std::to_string(::getuid());
