@@ -9,6 +9,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 // The network side alone, without the window: a listener whose images go to a sink of the
 // test's own, fed by DCMTK's storescu.
 namespace {
@@ -98,9 +101,34 @@ private slots:
         QVERIFY(sink->losses.isEmpty());
     }
 
+private:
+    // An image of side x side 16-bit pixels, too large to stay in memory.
+    QString largeImage(const QString &uid, int side)
+    {
+        const QString small = dir.filePath(uid + "-small.dcm"), large = dir.filePath(uid + ".dcm");
+        if (!tools::makeImage(tools::ctDump(uid), small))
+            return {};
+        DcmFileFormat file;
+        if (file.loadFile(small.toLocal8Bit().constData()).bad())
+            return {};
+        DcmDataset *ds = file.getDataset();
+        std::vector<Uint16> pixels(size_t(side) * size_t(side), 0x0123);
+        ds->putAndInsertUint16(DCM_Rows, Uint16(side));
+        ds->putAndInsertUint16(DCM_Columns, Uint16(side));
+        ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), pixels.size());
+        return file.saveFile(large.toLocal8Bit().constData(), EXS_LittleEndianExplicit).good() ? large : QString();
+    }
+
+    // Bounded, so that a receiver that waits for more instead of answering fails here.
+    static tools::Result send(quint16 port, const QString &file)
+    {
+        return tools::run("storescu", {"-v", "-R", "-to", "20", "-td", "20", "127.0.0.1", QString::number(port), file});
+    }
+
+private slots:
     // Data sets too large for memory go to a spool file; where none can be made, the image is
-    // refused at once and the reason reported. Runs last: the spool folder is chosen once per
-    // process. The smaller image crosses into the spool in its last fragment.
+    // refused at once and the reason reported. The smaller image crosses into the spool in its
+    // last fragment.
     void refusesAndReportsWhatItCannotSpool_data()
     {
         QTest::addColumn<int>("side");
@@ -115,25 +143,14 @@ private slots:
         QFile blocker(notAFolder);
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
+        const QString large = largeImage(QString("1.2.3.601.%1").arg(side), side);
+        QVERIFY(!large.isEmpty());
         qputenv("TMPDIR", notAFolder.toLocal8Bit());
-
-        const QString small = dir.filePath("small.dcm"), large = dir.filePath("large.dcm");
-        QVERIFY(tools::makeImage(tools::ctDump("1.2.3.601"), small));
-        DcmFileFormat file;
-        QVERIFY(file.loadFile(small.toLocal8Bit().constData()).good());
-        DcmDataset *ds = file.getDataset();
-        std::vector<Uint16> pixels(size_t(side) * size_t(side), 0x0123);
-        QVERIFY(ds->putAndInsertUint16(DCM_Rows, Uint16(side)).good());
-        QVERIFY(ds->putAndInsertUint16(DCM_Columns, Uint16(side)).good());
-        QVERIFY(ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), pixels.size()).good());
-        QVERIFY(file.saveFile(large.toLocal8Bit().constData(), EXS_LittleEndianExplicit).good());
 
         const quint16 port = tools::freePort();
         auto sink = std::make_shared<RecordingSink>(dicom::detail::Delivery::Stored);
         dicom::detail::startListener(port, sink);
-        // Bounded, so that a receiver that waits for more instead of answering fails here.
-        const tools::Result r =
-            tools::run("storescu", {"-v", "-R", "-to", "20", "-td", "20", "127.0.0.1", QString::number(port), large});
+        const tools::Result r = send(port, large);
         dicom::detail::stopListener(port);
         dicom::detail::shutdownAll();
         qunsetenv("TMPDIR");
@@ -142,6 +159,59 @@ private slots:
         QVERIFY(sink->uids.isEmpty());
         QCOMPARE(sink->losses.size(), 1);
         QVERIFY2(sink->losses[0].contains("spool"), qPrintable(sink->losses[0]));
+    }
+
+    // The spool folder is looked at each time: one removed since the last image is made again,
+    // and where its name is taken by a folder open to others or by a link, a private folder
+    // beside it takes the images. Runs after a refusal, which must not stick.
+    void spoolsWhereverItsFolderWentOrWhoeverTookItsName_data()
+    {
+        QTest::addColumn<QString>("squat");
+        QTest::newRow("removed between images") << "";
+        QTest::newRow("a folder open to others") << "folder";
+        QTest::newRow("a link elsewhere") << "link";
+    }
+
+    void spoolsWhereverItsFolderWentOrWhoeverTookItsName()
+    {
+        QFETCH(QString, squat);
+        const QString base = dir.filePath(QString("base-%1").arg(QTest::currentDataTag()));
+        const QString usual = base + QString("/institution-stamp-%1").arg(::getuid());
+        const QString elsewhere = dir.filePath(QString("elsewhere-%1").arg(QTest::currentDataTag()));
+        QVERIFY(QDir().mkpath(base) && QDir().mkpath(elsewhere));
+        if (squat == "folder") {
+            QVERIFY(QDir().mkpath(usual));
+            QVERIFY(QFile::setPermissions(usual, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                                     | QFileDevice::ReadOther | QFileDevice::WriteOther
+                                                     | QFileDevice::ExeOther));
+        } else if (squat == "link") {
+            QVERIFY(QFile::link(elsewhere, usual));
+        }
+        const QString first = largeImage("1.2.3.602.1", 724), second = largeImage("1.2.3.602.2", 724);
+        QVERIFY(!first.isEmpty() && !second.isEmpty());
+        qputenv("TMPDIR", base.toLocal8Bit());
+
+        const quint16 port = tools::freePort();
+        auto sink = std::make_shared<RecordingSink>(dicom::detail::Delivery::Stored);
+        dicom::detail::startListener(port, sink);
+        const tools::Result r1 = send(port, first);
+        if (squat.isEmpty())
+            QDir(usual).removeRecursively();
+        const tools::Result r2 = send(port, second);
+        dicom::detail::stopListener(port);
+        dicom::detail::shutdownAll();
+        qunsetenv("TMPDIR");
+
+        QVERIFY2(r1.output.contains("Received Store Response (Success)"), qPrintable(r1.output));
+        QVERIFY2(r2.output.contains("Received Store Response (Success)"), qPrintable(r2.output));
+        QCOMPARE(sink->uids, (QStringList{"1.2.3.602.1", "1.2.3.602.2"}));
+        QVERIFY(sink->losses.isEmpty());
+        QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+        const QStringList own = QDir(base).entryList({"institution-stamp-*-*"}, QDir::Dirs | QDir::Hidden);
+        QCOMPARE(own.size(), squat.isEmpty() ? 0 : 1);
+        struct stat st {};
+        if (!own.isEmpty())
+            QVERIFY(::lstat(QFile::encodeName(base + "/" + own[0]).constData(), &st) == 0 && (st.st_mode & 0777) == 0700);
     }
 };
 

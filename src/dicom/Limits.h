@@ -16,6 +16,8 @@ constexpr int kDimseSeconds = 60;             // the longest silence within or b
 constexpr uint64_t kMinBytesPerSecond = 64 * 1024;
 constexpr int kRateWindowSeconds = kDimseSeconds;
 constexpr size_t kMaxAssociations = 100;      // per listener; more are rejected as congestion
+// No one host takes every association: the others' senders still get in while it holds its share.
+constexpr size_t kMaxAssociationsPerPeer = kMaxAssociations / 2;
 constexpr size_t kMaxWaitingConnections = 128;
 constexpr size_t kMaxWaitingPerPeer = 64;     // no one host takes every place in the queue
 
@@ -40,5 +42,15 @@ constexpr uint32_t kMaxPDataLength = kMaxReceivePdu + 100;
 constexpr size_t kMaxCommandBytes = 64 * 1024;
 // Far more complete data sets than DCMTK can be behind the guard by.
 constexpr size_t kMaxDataSetsAhead = 1024;
+
+// Disk for spool files, whatever peers send: all spool files of the process together (two
+// images with the largest value DICOM allows, side by side), and the room they leave on their
+// file system for everyone else, the larger of an absolute and a relative margin. A data set
+// past either is refused. Spool files take their room in steps, so the file system is asked
+// once per step, not once per write.
+constexpr uint64_t kMaxSpoolBytes = 8ull << 30;
+constexpr uint64_t kMinSpoolFreeBytes = 1ull << 30;
+constexpr unsigned kMinSpoolFreePercent = 5;
+constexpr uint64_t kSpoolStepBytes = 1u << 20;
 
 } // namespace dicom::detail

@@ -5,6 +5,8 @@
 #include "Limits.h"
 #include "Session.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <system_error>
 
 namespace dicom::detail {
@@ -16,6 +18,15 @@ uint16_t checkedPort(qint32 port)
     if (port < 1 || port > 65535)
         throw AppError(ErrorNumber::InvalidArgument, QStringLiteral("Port %1 is outside 1-65535").arg(port));
     return uint16_t(port);
+}
+
+uint32_t peerAddress(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t length = sizeof addr;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &length) != 0 || addr.sin_family != AF_INET)
+        return 0;  // all such count as one host
+    return addr.sin_addr.s_addr;
 }
 
 } // namespace
@@ -70,14 +81,14 @@ void Listener::setSink(std::shared_ptr<ImageSink> sink)
 
 void Listener::onRequestArrived(int fd, std::vector<uint8_t> request)
 {
+    const uint32_t peer = peerAddress(fd);
     T_ASC_Association *assoc = receiveAssociation(net_, fd, std::move(request));
     if (!assoc)
         return;
-    if (active_ >= kMaxAssociations) {
+    if (!admit(peer)) {
         rejectAsBusy(assoc);
         return;
     }
-    ++active_;
     try {
         auto socket = std::make_shared<AssociationSocket>(fd);
         {
@@ -85,19 +96,42 @@ void Listener::onRequestArrived(int fd, std::vector<uint8_t> request)
             std::erase_if(sockets_, [](const std::weak_ptr<AssociationSocket> &s) { return s.expired(); });
             sockets_.push_back(socket);
         }
-        associationThreads::start(socket, [self = shared_from_this(), socket, assoc] { self->serve(socket, assoc); });
+        associationThreads::start(socket,
+                                  [self = shared_from_this(), socket, assoc, peer] { self->serve(socket, assoc, peer); });
     } catch (...) {
         // No memory or no thread for it: this association is turned away, the listener goes on.
-        --active_;
+        leave(peer);
         rejectAsBusy(assoc);
     }
 }
 
-void Listener::serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc)
+bool Listener::admit(uint32_t peer)
+{
+    const std::lock_guard lock(activeMutex_);
+    size_t &fromPeer = activePerPeer_[peer];
+    if (active_ >= kMaxAssociations || fromPeer >= kMaxAssociationsPerPeer) {
+        if (fromPeer == 0)
+            activePerPeer_.erase(peer);
+        return false;
+    }
+    ++active_;
+    ++fromPeer;
+    return true;
+}
+
+void Listener::leave(uint32_t peer)
+{
+    const std::lock_guard lock(activeMutex_);
+    --active_;
+    if (--activePerPeer_[peer] == 0)
+        activePerPeer_.erase(peer);
+}
+
+void Listener::serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc, uint32_t peer)
 {
     StoreService store([this] { return sink(); }, [this] { return stopping(); });
     serveAssociation(assoc, *socket, store, [this] { return stopping(); });
-    --active_;
+    leave(peer);
 }
 
 } // namespace dicom::detail

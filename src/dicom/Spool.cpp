@@ -3,6 +3,7 @@
 #include "AppError.h"
 #include "Limits.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace dicom::detail {
@@ -55,33 +57,75 @@ void removeStaleSpoolFiles(const std::string &folder)
     ::closedir(dir);
 }
 
+bool isOurFolder(const std::string &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() && (st.st_mode & 077) == 0;
+}
+
 // A folder of this user's own under $TMPDIR or /var/tmp (on disk, unlike /tmp on some
-// systems): made once, checked to be a real folder that only we may enter.
+// systems), that only we may enter. Checked at each use, one lstat: a temp cleaner may have
+// removed it since. Where its usual name is taken (another user's folder, a link, a file),
+// a private folder beside it, rather than no spool at all.
 std::string spoolFolder()
 {
-    static std::once_flag once;
-    static std::string folder;
-    static int error = 0;
-    std::call_once(once, [] {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string base = tmp && *tmp ? tmp : "/var/tmp";
-        std::string candidate = base + "/institution-stamp-" + std::to_string(::getuid());
-        if (::mkdir(candidate.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = errno;
-            return;
-        }
-        struct stat st {};
-        if (::lstat(candidate.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()
-            || (st.st_mode & 077) != 0) {
-            error = EPERM;
-            return;
-        }
+    struct LastUsed
+    {
+        std::mutex mutex;
+        std::string base, folder;
+    };
+    static LastUsed *last = new LastUsed;  // never destroyed: spool files may be made while the program ends
+    std::string &base = last->base, &folder = last->folder;
+    const char *tmp = std::getenv("TMPDIR");
+    const std::string wanted = tmp && *tmp ? tmp : "/var/tmp";
+    const std::lock_guard lock(last->mutex);
+    if (wanted == base && isOurFolder(folder))
+        return folder;
+    std::string candidate = wanted + "/institution-stamp-" + std::to_string(::getuid());
+    if ((::mkdir(candidate.c_str(), 0700) == 0 || errno == EEXIST) && isOurFolder(candidate)) {
         removeStaleSpoolFiles(candidate);
-        folder = candidate;
-    });
-    if (folder.empty())
-        throw AppError(error, QStringLiteral("No spool folder for received images: %1").arg(errnoText(error)));
+    } else {
+        candidate += "-XXXXXX";
+        if (!::mkdtemp(candidate.data())) {
+            const int e = errno;
+            throw AppError(e, QStringLiteral("No spool folder for received images: %1").arg(errnoText(e)));
+        }
+    }
+    base = wanted;
+    folder = std::move(candidate);
     return folder;
+}
+
+// Spool bytes the process holds at once, as reserved by its spool files.
+struct SpoolRoom
+{
+    std::mutex mutex;
+    uint64_t held = 0;
+};
+
+SpoolRoom &spoolRoom()
+{
+    static SpoolRoom *r = new SpoolRoom;  // never destroyed, as the budget
+    return *r;
+}
+
+// The cap on all spool files at once. A site, or a test, may set it lower, never higher.
+uint64_t spoolLimit()
+{
+    static const uint64_t limit = [] {
+        const char *text = std::getenv("INSTITUTION_STAMP_SPOOL_LIMIT_MIB");
+        if (!text || !*text)
+            return kMaxSpoolBytes;
+        char *end = nullptr;
+        const unsigned long long mib = std::strtoull(text, &end, 10);
+        return *end == '\0' && mib > 0 && mib < (kMaxSpoolBytes >> 20) ? uint64_t(mib) << 20 : kMaxSpoolBytes;
+    }();
+    return limit;
+}
+
+[[noreturn]] void throwSpoolLimit(const QString &why)
+{
+    throw AppError(ENOSPC, QStringLiteral("Spool limit reached: %1").arg(why));
 }
 
 } // namespace
@@ -156,6 +200,49 @@ SpoolFile::~SpoolFile()
 {
     ::unlink(path_.c_str());
     ::close(fd_);
+    SpoolRoom &room = spoolRoom();
+    const std::lock_guard lock(room.mutex);
+    room.held -= reserved_;
+}
+
+void SpoolFile::reserve(uint64_t size)
+{
+    const uint64_t more = (size - reserved_ + kSpoolStepBytes - 1) / kSpoolStepBytes * kSpoolStepBytes;
+    struct statvfs fs {};
+    if (::fstatvfs(fd_, &fs) != 0) {
+        const int e = errno;
+        throw AppError(e, QStringLiteral("Cannot measure the spool's file system: %1").arg(errnoText(e)));
+    }
+    const uint64_t unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    const uint64_t margin = std::max(kMinSpoolFreeBytes, uint64_t(fs.f_blocks) * unit / 100 * kMinSpoolFreePercent);
+    if (uint64_t(fs.f_bavail) * unit < margin + more)
+        throwSpoolLimit(QStringLiteral("its file system would keep less than %1 MiB free").arg(margin >> 20));
+    SpoolRoom &room = spoolRoom();
+    const std::lock_guard lock(room.mutex);
+    if (room.held + more > spoolLimit())
+        throwSpoolLimit(QStringLiteral("received data sets hold %1 MiB of spool files, the most allowed at once")
+                            .arg(room.held >> 20));
+    room.held += more;
+    reserved_ += more;
+}
+
+void SpoolFile::write(const char *p, size_t size)
+{
+    if (written_ + size > reserved_)
+        reserve(written_ + size);
+    while (size > 0) {
+        const ssize_t n = ::write(fd_, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int e = n < 0 ? errno : EIO;
+            throw AppError(e, QStringLiteral("Cannot write the spool file %1: %2")
+                                  .arg(QString::fromLocal8Bit(path_.c_str()), errnoText(e)));
+        }
+        p += n;
+        size -= size_t(n);
+        written_ += uint64_t(n);
+    }
 }
 
 void SpoolConsumer::lose(std::exception_ptr why)
@@ -166,23 +253,15 @@ void SpoolConsumer::lose(std::exception_ptr why)
     file_.reset();
 }
 
-bool SpoolConsumer::writeToFile(const char *p, size_t left)
+bool SpoolConsumer::writeToFile(const char *p, size_t size)
 {
-    while (left > 0) {
-        const ssize_t n = ::write(file_->fd(), p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            lose(std::make_exception_ptr(AppError(
-                e, QStringLiteral("Cannot write the spool file %1: %2")
-                       .arg(QString::fromLocal8Bit(file_->path().c_str()), errnoText(e)))));
-            return false;
-        }
-        p += n;
-        left -= size_t(n);
+    try {
+        file_->write(p, size);
+        return true;
+    } catch (const AppError &) {
+        lose(std::current_exception());
+        return false;
     }
-    return true;
 }
 
 bool SpoolConsumer::spill()

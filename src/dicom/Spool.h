@@ -43,7 +43,8 @@ public:
 };
 
 // A spool file of ours: created hidden in the spool folder, locked while it lives (so that a
-// later process can tell it from one a dead process left), removed with this object.
+// later process can tell it from one a dead process left), removed with this object. Its
+// bytes count against the spool's limits (Limits.h) until then.
 class SpoolFile
 {
 public:
@@ -55,10 +56,16 @@ public:
 
     const std::string &path() const { return path_; }
     int fd() const { return fd_; }
+    // Appends, within the spool's limits. Throws AppError ("Spool limit reached: ..." past them).
+    void write(const char *p, size_t size);
 
 private:
+    void reserve(uint64_t size);
+
     std::string path_;
     int fd_ = -1;
+    uint64_t written_ = 0;
+    uint64_t reserved_ = 0;
 };
 
 // Where DCMTK puts a data set's bytes as they arrive: memory while the data set is small and

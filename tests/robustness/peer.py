@@ -159,11 +159,10 @@ def associate(port, contexts=((1, CT, [IMPLICIT]),), **options):
 
 def store_status(sock, pc_id, cmd, data):
     sock.sendall(pdata(pc_id, True, cmd) + pdata(pc_id, False, data))
-    return read_status(sock)
+    return response_status(sock)
 
 
-def read_status(sock):
-    """The status of the next response."""
+def response_status(sock):
     payload = b""
     last = False
     while not last:  # the response's command, in as many PDVs as the PDU limit takes
@@ -250,7 +249,7 @@ def pdvs_in_one_pdu(port, kind, uid):
     s.sendall(struct.pack(">BBI", 4, 0, len(body)) + body)
     answers = sum(1 for _, cmd, last, _ in pdvs if last and (cmd is False or kind == "two-echoes"))
     try:
-        print(" ".join("status 0x%04x" % read_status(s) for _ in range(answers)))
+        print(" ".join("status 0x%04x" % response_status(s) for _ in range(answers)))
     except (RuntimeError, ConnectionError, OSError) as e:
         print("association ended: %s" % e)
     release(s)
@@ -279,6 +278,41 @@ def nested(depth):
     seq_start = struct.pack("<HHI", 0x0040, 0xA730, 0xFFFFFFFF) + struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF)
     seq_end = struct.pack("<HHI", 0xFFFE, 0xE00D, 0) + struct.pack("<HHI", 0xFFFE, 0xE0DD, 0)
     return seq_start * depth + seq_end * depth
+
+
+def image_head(uid, size):
+    """An image's elements up to its pixel data, which is declared `size` bytes long."""
+    head = dataset(CT, uid)
+    return head[:head.rindex(struct.pack("<HH", 0x7FE0, 0x0010))] + struct.pack("<HHI", 0x7FE0, 0x0010, size)
+
+
+def spool_fill(port, count, megabytes, go_file):
+    """`count` associations each send `megabytes` MB of an image 1 MB larger, then hold until
+    `go_file` exists (at most 60 s) and send the rest. Prints "holding N", then the statuses."""
+    socks = []
+    for i in range(count):
+        s, ctx = associate(port)
+        uid = "1.2.3.9.50.%d" % i
+        s.sendall(pdata(ctx[0], True, command_store(1, CT, uid))
+                  + pdata(ctx[0], False, image_head(uid, (megabytes + 1) * 1000000), last=False))
+        chunk = pdata(ctx[0], False, bytes(16000), last=False)
+        for _ in range(megabytes * 1000000 // 16000):
+            s.sendall(chunk)
+        socks.append((s, ctx[0]))
+    print("holding %d" % count, flush=True)
+    end = time.monotonic() + 60
+    while not os.path.exists(go_file) and time.monotonic() < end:
+        time.sleep(0.1)
+    statuses = []
+    for s, pc_id in socks:
+        try:
+            s.sendall(pdata(pc_id, False, bytes(1000000)))
+            statuses.append("0x%04x" % response_status(s))
+            release(s)
+        except (RuntimeError, ConnectionError, OSError):
+            statuses.append("ended")
+    print("statuses " + " ".join(sorted(statuses)))
+    return 0
 
 
 def main():
@@ -607,6 +641,9 @@ def main():
         print("sending %d bytes" % len(body), flush=True)
         return outcome(lambda: store_one(port, "1.2.3.9.41", contexts=((1, CT, ["1.2.840.10008.1.2.1.99"]),),
                                          data=body))
+    elif attack == "spool-fill":
+        # spool-fill N MB GO_FILE: N images held part-way in the spool, finished on a signal.
+        return spool_fill(port, int(args[0]), int(args[1]), args[2])
     elif attack == "stall-after-rq":
         # stall-after-rq N SECONDS: N associations that are accepted, then say nothing.
         results = {"accepted": 0, "rejected": 0, "closed": 0}

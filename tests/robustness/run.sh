@@ -17,6 +17,8 @@ folder="$work/in"
 name="Klinikum Nord"
 passed=0 failed=0 rpid="" port=0
 bg=()
+# The receiver's own TMPDIR: its spool folder is seen by no other receiver.
+spool="$work/tmp/institution-stamp-$(id -u)"
 
 cleanup() {
   for p in "${bg[@]}" $rpid; do { kill -9 "$p"; wait "$p"; } 2>/dev/null; done
@@ -28,10 +30,12 @@ ok() { passed=$((passed + 1)); echo "PASS: $*"; }
 bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 check() { local what="$1"; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
 
+# start_receiver [VAR=VALUE...]: with these in its environment.
 start_receiver() {
-  mkdir -p "$folder"
+  mkdir -p "$folder" "$work/tmp"
   port=$(freePort)
-  QT_QPA_PLATFORM=offscreen "$bin/stamp_receiver" "$port" "$folder" "$name" >"$work/receiver.out" 2>&1 &
+  env TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen "$@" "$bin/stamp_receiver" "$port" "$folder" "$name" \
+    >"$work/receiver.out" 2>&1 &
   rpid=$!
   waitForEcho "$port" && return 0
   bad "receiver started"
@@ -51,6 +55,8 @@ peakMiB() { awk '/^VmHWM/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
 sizeMiB() { awk '/^VmSize/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
 atMost() { echo "  ($1: $2 MiB, limit $3 MiB)"; [ "$2" -le "$3" ]; }
 peer() { python3 "$here/peer.py" "$port" "$@"; }
+spoolBytes() { find "$spool" -type f -printf '%s\n' 2>/dev/null | awk '{s += $1} END {print s + 0}'; }
+oneSpoolFileOfAtLeast() { [ "$(find "$spool" -type f | wc -l)" = 1 ] && [ "$(spoolBytes)" -ge "$1" ]; }
 noPartFiles() { [ -z "$(find "$folder" -name '*.part' 2>/dev/null)" ]; }
 # Waits up to $1 seconds for a condition.
 waitFor() {
@@ -235,7 +241,8 @@ group_floods() {
   waitFor 20 grep -q accepted "$work/stall.out"
   waitFor 20 grep -q dripping "$work/drip.out"
   waitFor 20 grep -q flooding "$work/flood1.out"
-  check "64 stalled associations were accepted" grep -q 'accepted 64' "$work/stall.out"
+  check "of 64 stalled associations from one host its share of 50 was accepted, the rest rejected" \
+    grep -q 'accepted 50 .*rejected 14' "$work/stall.out"
   check "a normal sender gets its images through meanwhile" \
     sendOk "$work/flood"
   PEER_SOURCE=127.0.0.5 peer stall-after-rq 40 1 >"$work/cap.out" 2>&1
@@ -393,13 +400,18 @@ group_memory() {
   check "peak RSS with 4 parallel images of 256 MiB" atMost "peak RSS" "$(peakMiB)" "$limit"
   rm -rf "$work/big" "$work/all" "$folder"/*
 
-  python3 "$here/peer.py" "$port" half-image 100 50 60 >"$work/half.out" 2>&1 &
+  # From two hosts: one host gets half of the associations.
+  python3 "$here/peer.py" "$port" half-image 50 50 60 >"$work/half.out" 2>&1 &
   local half=$!
-  bg+=($half)
+  PEER_SOURCE=127.0.0.6 python3 "$here/peer.py" "$port" half-image 50 50 60 >"$work/half2.out" 2>&1 &
+  local half2=$!
+  bg+=($half $half2)
   waitFor 120 grep -q holding "$work/half.out"
-  check "100 associations half-way through 50 MB images were accepted" grep -q 'holding 100' "$work/half.out"
+  waitFor 120 grep -q holding "$work/half2.out"
+  check "100 associations half-way through 50 MB images were accepted" \
+    bash -c "grep -q 'holding 50' '$work/half.out' && grep -q 'holding 50' '$work/half2.out'"
   check "RSS with 100 associations each half-way through a 50 MB image" atMost "RSS" "$(rssMiB)" "$limit"
-  kill "$half" 2>/dev/null
+  kill "$half" "$half2" 2>/dev/null
   check "their associations end once the peer is gone" waitFor 30 threadsAtMost "$idle"
 
   check "a deflated data set inflating to 550 MB is refused (0xA700)" \
@@ -418,9 +430,51 @@ group_memory() {
   check "peak RSS after all of it" atMost "peak RSS" "$(peakMiB)" "$limit"
   check "receiver serves on" alive
   check "no spool file is left once the peers are gone" \
-    waitFor 40 bash -c "[ -z \"\$(ls -A '${TMPDIR:-/var/tmp}/institution-stamp-$(id -u)' 2>/dev/null)\" ]"
+    waitFor 40 bash -c "[ -z \"\$(ls -A '$spool' 2>/dev/null)\" ]"
   stop_receiver
+
+  # The spool's total, made small for the test (a limit of 64 MiB); the room it leaves on its
+  # file system (1 GiB of a file system of 1100 MiB, so 76 MiB), where a mount namespace
+  # can be had.
+  start_receiver INSTITUTION_STAMP_SPOOL_LIMIT_MIB=64
+  spoolHasRoomForOne "under the spool limit" 64
+  stop_receiver
+  if unshare -m true 2>/dev/null; then
+    mkdir -p "$work/small"
+    start_receiver TMPDIR="$work/small" unshare -m --propagation private \
+      sh -c 'mount -t tmpfs -o size=1100m spool "$TMPDIR" && exec "$@"' sh
+    spool="/proc/$rpid/root$work/small/institution-stamp-$(id -u)"
+    spoolHasRoomForOne "on a file system that keeps 1 GiB free" 76
+    stop_receiver
+    spool="$work/tmp/institution-stamp-$(id -u)"
+  else
+    echo "SKIP: the spool's free-space margin (no mount namespace to be had)"
+  fi
   rm -rf "$folder"
+}
+
+# Two images of 41 MB held part-way (40 MB each) where the spool has room for one: one of them
+# is refused, the other and a normal sender not; what the spool holds stays within its room.
+spoolHasRoomForOne() {
+  local where="$1" room="$2" fill
+  mkdir -p "$work/two"
+  rm -f "$work/go"
+  images "$work/two" 1 1024 1024 1 2.25.8809 || bad "generate"  # 2 MB
+  python3 "$here/peer.py" "$port" spool-fill 2 40 "$work/go" >"$work/fill.out" 2>&1 &
+  fill=$!
+  bg+=($fill)
+  waitFor 60 grep -q holding "$work/fill.out"
+  waitFor 30 oneSpoolFileOfAtLeast 40000000
+  check "$where: spool bytes held stay within the room" atMost "spool" "$(($(spoolBytes) >> 20))" "$room"
+  check "$where: a normal sender's image goes through meanwhile" sendOk "$work/two"
+  touch "$work/go"
+  wait "$fill"
+  check "$where: of the two held images one is stored, the other refused (0xA700)" \
+    grep -q 'statuses 0x0000 0xa700' "$work/fill.out"
+  check "$where: the log says why" waitFor 10 grep -q 'Spool limit reached' "$bin/Logs/ErrorLog.log"
+  check "$where: no spool file is left" waitFor 10 bash -c "[ -z \"\$(ls -A '$spool' 2>/dev/null)\" ]"
+  rm -rf "$work/two" "$folder"/*
+  rm -f "$bin/Logs/ErrorLog.log"
 }
 
 rm -rf "$bin/Logs"
