@@ -93,7 +93,12 @@ private slots:
     void deActivateLocksAndRestores()
     {
         frmMain w;
+        // A long name typed to its end is shown from its start once the field is greyed.
+        QLineEdit *name = child<QLineEdit>(w, "txtInstitutionName");
+        name->setText(QString(300, QLatin1Char('x')));
+        name->end(false);
         w.DeActivate(false);
+        QCOMPARE(name->cursorPosition(), 0);
         for (QWidget *c : settingsControls(w))
             QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
         QCOMPARE(child<QPushButton>(w, "btnActivate")->text(), QStringLiteral("Deaktivieren"));
