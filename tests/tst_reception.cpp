@@ -122,21 +122,6 @@ private slots:
         QVERIFY(logLines().isEmpty());
     }
 
-    void aSaveThatFailsIsLoggedAndTheSwitchGoesOn()
-    {
-        // Nothing can be renamed over a folder of that name.
-        const QString blocker = appDir() + "/Settings.ini";
-        QVERIFY(QDir().mkdir(blocker));
-        fill(QString::number(port), folder, "X");
-        press();
-        QDir().rmdir(blocker);
-        const QStringList lines = logLines();
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines[0].contains("Settings.ini") && lines[0].endsWith(" - btnActivate_Click"), qPrintable(lines[0]));
-        QCOMPARE(button()->text(), QStringLiteral("Deaktivieren"));
-        QVERIFY(succeeded(echo()));
-    }
-
     void badPortIsLoggedAndStaysIdle_data()
     {
         QTest::addColumn<QString>("portText");

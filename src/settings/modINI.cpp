@@ -211,6 +211,13 @@ void saveWhole(const QString &file, const QByteArray &out)
         ::unlink(temp.constData());
         throwSaveError(error, file, errnoText(error));
     }
+    // The rename itself lasts once the folder is flushed too.
+    const QByteArray folder = QFile::encodeName(QFileInfo(QFile::decodeName(path)).absolutePath());
+    const int dirFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
 }
 
 // The file's content with `key` of `section` set to `value`.
