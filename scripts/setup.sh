@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that are missing, then configures and builds into build/.
-# Usage: scripts/setup.sh [extra packages...]   (BUILD_TYPE=Debug to change the build type)
+# Usage: scripts/setup.sh [extra packages...]   (BUILD_TYPE=Debug to change the build type;
+# BUILD_TARGET=name builds only that target)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -20,4 +21,4 @@ if ((${#missing[@]})); then
 fi
 
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" >/dev/null
-cmake --build "$root/build" -j"$(nproc)"
+cmake --build "$root/build" -j"$(nproc)" ${BUILD_TARGET:+--target "$BUILD_TARGET"}

@@ -7,6 +7,10 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 class ErrorLogTest : public QObject
@@ -145,14 +149,78 @@ private slots:
         QCOMPARE(logFolder, tmp.path() + logs);
     }
 
-    void unwritableLogIsIgnored()
+    void aLineTheLogCannotTakeGoesToStandardError_data()
     {
-        // A file where the folder should be: the line is lost, the caller goes on.
-        QFile blocker(logDir());
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        fail(AppError(1, "x"), "Form_Load");
-        QVERIFY(QFileInfo(logDir()).isFile());
+        QTest::addColumn<QString>("blocker");
+        QTest::newRow("Logs is a file") << "file";
+        QTest::newRow("the log is a FIFO nobody reads") << "fifo";
+        QTest::newRow("the disk is full") << "full";
+    }
+    void aLineTheLogCannotTakeGoesToStandardError()
+    {
+        QFETCH(QString, blocker);
+        const QByteArray old = "01.01.2026 - 00:00:00 # 1 - earlier - Form_Load\r\n";
+        if (blocker == "file") {
+            QFile f(logDir());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        } else {
+            QVERIFY(QDir().mkpath(logDir()));
+            if (blocker == "fifo") {
+                QVERIFY(::mkfifo(QFile::encodeName(logFile()).constData(), 0644) == 0);
+            } else {
+                QFile f(logFile());
+                QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
+            }
+        }
+        // A pipe: the file-size limit would stop a file standing in for standard error too.
+        int err[2];
+        QVERIFY(::pipe(err) == 0);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::dup2(err[1], STDERR_FILENO);
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{rlim_t(old.size()), rlim_t(old.size())};
+            if (blocker == "full" && ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                ::_exit(2);
+            fail(AppError(28, "No space left on device"), "btnActivate_Click");
+            ::_exit(0);
+        }
+        // A log that blocks would hold the child for good: wait a bounded time.
+        ::close(err[1]);
+        int status = -1;
+        for (int i = 0; i < 200 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
+            QThread::msleep(50);
+        if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            ::close(err[0]);
+            QFAIL("logging did not return");
+        }
+        QCOMPARE(status, 0);
+        QFile written;
+        QVERIFY(written.open(err[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
+        QVERIFY2(written.readAll().contains("# 28 - No space left on device - btnActivate_Click\n"), qPrintable(blocker));
+        if (blocker == "full")
+            QCOMPARE(logBytes(), old);  // nothing half-written
+    }
+
+    void aPeerCannotGrowTheLogWithoutEnd()
+    {
+        // Repeats of one kind: ten lines a minute; other kinds are not held back by them.
+        for (int i = 0; i < 25; ++i)
+            fail(AppError(1001, QStringLiteral("refused name %1").arg(i)), "DCMServer_ImageReceivedAsync");
+        fail(AppError(1002, "another kind"), "DCMServer_ImageReceivedAsync");
+        QCOMPARE(logBytes().count('\n'), 11);
+        QVERIFY(logBytes().endsWith(" # 1002 - another kind - DCMServer_ImageReceivedAsync\r\n"));
+
+        // Past its size the log is moved aside once and begun anew.
+        QFile big(logFile());
+        QVERIFY(big.resize(10 * 1024 * 1024));
+        fail(AppError(1003, "after the turn"), "Form_Load");
+        QCOMPARE(QFileInfo(logFile() + ".1").size(), qint64(10 * 1024 * 1024));
+        QCOMPARE(logBytes().count('\n'), 1);
+        QVERIFY(logBytes().endsWith(" # 1003 - after the turn - Form_Load\r\n"));
+        QFile::remove(logFile() + ".1");
     }
 };
 

@@ -1,9 +1,17 @@
+#include "AppError.h"
 #include "Windows1252.h"
 #include "modINI.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
+#include <functional>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using modINI::ReadINI;
 using modINI::WriteINI;
@@ -45,6 +53,33 @@ private:
                                 "\r\n"
                                 "[Last]\r\n"
                                 "Key=Value";
+
+    // Runs `save` in a child process, as an ordinary user (a read-only folder stops no root)
+    // and with files limited to `maxBytes` when that is given; its exit code: 0 saved,
+    // 1 refused, 77 the folder is out of the ordinary user's reach.
+    static int saveInChild(const QString &file, rlim_t maxBytes, const std::function<void()> &save)
+    {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(2);
+            if (::access(QFile::encodeName(file).constData(), W_OK) != 0)
+                ::_exit(77);
+            std::signal(SIGXFSZ, SIG_IGN);  // past the limit write() fails with EFBIG
+            const rlimit limit{maxBytes, maxBytes};
+            if (maxBytes != RLIM_INFINITY && ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                ::_exit(2);
+            try {
+                save();
+            } catch (const AppError &) {
+                ::_exit(1);
+            }
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    }
 
 private slots:
     void init()
@@ -117,7 +152,8 @@ private slots:
         QTest::newRow("empty") << "" << "";
         QTest::newRow("umlauts and euro") << "Praxis Dr. Müller & Söhne €" << "Praxis Dr. Müller & Söhne €";
         QTest::newRow("quotes and equals kept") << "\"a=b\"" << "\"a=b\"";
-        QTest::newRow("not in the code page") << "Ωmega 東京" << "?mega ??";
+        QTest::newRow("not in the code page, kept whole") << "Ωmega 東京 Łódź 😀" << "Ωmega 東京 Łódź 😀";
+        QTest::newRow("a question mark stays one") << "Wer?" << "Wer?";
         QTest::newRow("line break cannot split the line") << "a\nb" << "a b";
     }
     void valuesRoundTrip()
@@ -142,6 +178,46 @@ private slots:
         // Too large to be rewritten safely: the write refuses rather than truncating.
         QVERIFY(!WriteINI("InstitutionName", "Port", "1", path()));
         QCOMPARE(QFileInfo(path()).size(), qint64(20 * 1024 * 1024));
+    }
+
+    void aSaveThatCannotCompleteLeavesTheFileAsItWas()
+    {
+        // The full disk: files may not grow past the old file's size.
+        writeBytes(handMade);
+        QFile::setPermissions(path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::WriteOther);
+        QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0777) == 0);
+        const QString name = QString(200, QLatin1Char('N'));
+        const auto save = [&](const QString &file) {
+            return [file, name] {
+                modINI::WriteINIKeys("InstitutionName", {{"Port", "104"}, {"Folder", "/srv/"}, {"InstitutionName", name}},
+                                     file);
+            };
+        };
+        QCOMPARE(saveInChild(path(), rlim_t(handMade.size()), save(path())), 1);
+        QCOMPARE(readBytes(), handMade);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"Settings.ini"});
+
+        // A writable file in a folder that takes no new file: rewritten in place, but only
+        // once the room is there.
+        const QString folder = dir.filePath("ro");
+        const QString file = folder + "/Settings.ini";
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(QFile::copy(path(), file));
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0666) == 0);
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+        const int full = saveInChild(file, rlim_t(handMade.size()), save(file));
+        QFile copy(file);
+        const QByteArray afterFull = copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray();
+        const int room = full == 77 ? 77 : saveInChild(file, RLIM_INFINITY, save(file));
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        if (full == 77)
+            QSKIP("the temporary folder is out of an ordinary user's reach");
+        QCOMPARE(full, 1);
+        QCOMPARE(afterFull, handMade);
+        QCOMPARE(room, 0);
+        QCOMPARE(ReadINI("InstitutionName", "InstitutionName", QString(), file, 256), name);
+        QCOMPARE(ReadINI("Last", "Key", QString(), file, 256), QStringLiteral("Value"));
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{"Settings.ini"});
     }
 
     void writeToUnwritablePlaceFails()

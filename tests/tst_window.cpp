@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QtTest>
 
 class WindowTest : public QObject
@@ -93,7 +94,12 @@ private slots:
     void deActivateLocksAndRestores()
     {
         frmMain w;
+        // A long name typed to its end is shown from its start once the field is greyed.
+        QLineEdit *name = child<QLineEdit>(w, "txtInstitutionName");
+        name->setText(QString(300, QLatin1Char('x')));
+        name->end(false);
         w.DeActivate(false);
+        QCOMPARE(name->cursorPosition(), 0);
         for (QWidget *c : settingsControls(w))
             QVERIFY2(!c->isEnabled(), qPrintable(c->objectName()));
         QCOMPARE(child<QPushButton>(w, "btnActivate")->text(), QStringLiteral("Deaktivieren"));
@@ -139,6 +145,29 @@ private slots:
         QCOMPARE(w.minimumSize(), w.maximumSize());
         QVERIFY(w.frameGeometry().contains(activate->mapTo(&w, activate->rect().bottomRight())));
         QCOMPARE(w.windowIcon().availableSizes().size(), 4);
+    }
+
+    void aSaveThatFailsIsLoggedAndTheSwitchGoesOn()
+    {
+        QTcpServer probe;  // a port free right now
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(probe.serverPort());
+        probe.close();
+        QVERIFY(QDir().mkdir(settingsPath()));  // nothing can be renamed over a folder
+        frmMain w;
+        child<QLineEdit>(w, "txtPort")->setText(port);
+        child<QLineEdit>(w, "txtFolder")->setText(appDir());
+        QPushButton *button = child<QPushButton>(w, "btnActivate");
+        QTest::mouseClick(button, Qt::LeftButton);
+        const bool on = button->text() == QStringLiteral("Deaktivieren");
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(QDir().rmdir(settingsPath()));
+        QVERIFY(on);
+        QFile log(logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = log.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);  // one line per press, the last one empty
+        QVERIFY2(lines[0].contains("Settings.ini") && lines[0].endsWith(" - btnActivate_Click\r"), lines[0].constData());
     }
 
     void portConversion_data()

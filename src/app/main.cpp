@@ -5,9 +5,13 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
+#include <csignal>
 
 int main(int argc, char *argv[])
 {
+    // A full disk simulated by a file-size limit fails that one write (the log's, the
+    // settings'), it does not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     // The window speaks German; so do Qt's own dialogs (the folder chooser).
     QTranslator qtGerman;

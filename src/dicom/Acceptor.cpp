@@ -108,7 +108,10 @@ bool begun(Waiting &w)
 // goes, never the new one: the oldest that has not begun its request, else the oldest.
 // Those who hold the queue with silence are dropped first, and by their deadlines; those who
 // flood it push out their own old connections, not a sender's that has spoken.
-void makeRoom(std::vector<Waiting> &waiting, uint32_t peer)
+// Each connection first gets kAdmissionGraceMs to begin, the queue growing up to its hard
+// limit meanwhile: a flood that reopens every dropped connection at once would otherwise push
+// out a sender of the same host before it has had the time to send its request.
+void makeRoom(std::vector<Waiting> &waiting, uint32_t peer, Clock::time_point now)
 {
     const auto fromPeer = std::count_if(waiting.begin(), waiting.end(), [peer](const Waiting &w) { return w.peer == peer; });
     const bool onlyPeer = size_t(fromPeer) >= kMaxWaitingPerPeer;
@@ -125,6 +128,9 @@ void makeRoom(std::vector<Waiting> &waiting, uint32_t peer)
             break;
         }
     }
+    const bool inGrace = victim != waiting.end() && now - victim->accepted < std::chrono::milliseconds(kAdmissionGraceMs);
+    if (inGrace && waiting.size() < kMaxWaitingHardLimit)
+        return;
     if (victim != waiting.end()) {
         ::close(victim->fd);
         waiting.erase(victim);
@@ -139,7 +145,7 @@ void acceptConnections(int listenFd, std::vector<Waiting> &waiting)
         const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&addr), &addrLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
-        makeRoom(waiting, addr.sin_addr.s_addr);
+        makeRoom(waiting, addr.sin_addr.s_addr, Clock::now());
         // Nagle's algorithm would hold each small response back by tens of milliseconds.
         const int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);

@@ -20,6 +20,8 @@ constexpr size_t kMaxAssociations = 100;      // per listener; more are rejected
 constexpr size_t kMaxAssociationsPerPeer = kMaxAssociations / 2;
 constexpr size_t kMaxWaitingConnections = 128;
 constexpr size_t kMaxWaitingPerPeer = 64;     // no one host takes every place in the queue
+constexpr int kAdmissionGraceMs = 1000;       // a new connection's time to begin before it may be dropped
+constexpr size_t kMaxWaitingHardLimit = 384;  // connections held meanwhile, however fast they come
 
 // Memory for received data sets, whatever peers send: all data sets held in memory at once
 // (as received and as parsed), one data set at most, and the largest deflated data set,

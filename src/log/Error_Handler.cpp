@@ -8,8 +8,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QHash>
 #include <QMutex>
+#include <chrono>
+#include <fcntl.h>
 #include <new>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -38,8 +43,86 @@ void describeCurrentException(qint32 &number, QString &description)
     }
 }
 
-// Two empty files created by two failures at once must not truncate each other's line.
+// Guards the file and the counts below: failures may be logged from several threads.
 QMutex logMutex;
+
+// Past this size the log is moved to ErrorLog.log.1 (replacing the one before) and begun anew.
+constexpr qint64 kRotateBytes = 10 * 1024 * 1024;
+// What a peer can make the log write: so many lines of one kind (procedure and number) a
+// minute; the rest are counted, and the next line written says how many there were.
+constexpr int kLinesPerMinute = 10;
+constexpr qsizetype kMaxKinds = 64;
+constexpr qint64 kMinuteMs = 60 * 1000;
+
+struct Kind
+{
+    qint64 since = 0;  // start of the current minute, steady milliseconds
+    int written = 0;
+    qint64 left = 0;  // lines left out in this minute
+};
+QHash<QString, Kind> kinds;
+
+// Whether this failure gets its line; `note` tells of the lines left out before it.
+bool admit(const QString &procedureName, qint32 number, QString &note)
+{
+    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch()).count();
+    const QString key = procedureName + QLatin1Char('#') + QString::number(number);
+    if (kinds.size() >= kMaxKinds && !kinds.contains(key))
+        kinds.clear();
+    Kind &kind = kinds[key];
+    if (kind.written == 0 || now - kind.since >= kMinuteMs) {
+        if (kind.left > 0)
+            note = QStringLiteral(" (and %1 more like it in the minute before, not written)").arg(kind.left);
+        kind = Kind{now, 0, 0};
+    }
+    if (kind.written >= kLinesPerMinute) {
+        ++kind.left;
+        return false;
+    }
+    ++kind.written;
+    return true;
+}
+
+// The log opened for appending, or -1. Only a regular file, and never a wait: a FIFO in its
+// place would block the window's thread for good.
+int openLog(const QString &logDir)
+{
+    if (!QFileInfo(logDir).isDir() && !QDir().mkpath(logDir))
+        return -1;
+    const QByteArray path = QFile::encodeName(logDir + QStringLiteral("/ErrorLog.log"));
+    struct stat st{};
+    if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= kRotateBytes)
+        ::rename(path.constData(), (path + ".1").constData());
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Appends the line to the log; a line that cannot be written whole goes to standard error
+// instead, and a part of it is taken back.
+void appendLine(const QString &logDir, const QString &line)
+{
+    const QByteArray bytes = Windows1252::encode(line) + "\r\n";
+    bool written = false;
+    const int fd = openLog(logDir);
+    if (fd >= 0) {
+        struct stat st{};
+        const bool sized = ::fstat(fd, &st) == 0;
+        const ssize_t n = ::write(fd, bytes.constData(), size_t(bytes.size()));
+        written = n == bytes.size();
+        if (!written && n > 0 && sized)
+            (void)!::ftruncate(fd, st.st_size);
+        ::close(fd);
+    }
+    if (!written) {
+        const QByteArray text = "ErrorLog.log not writable: " + line.toLocal8Bit() + '\n';
+        [[maybe_unused]] const ssize_t r = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
+    }
+}
 
 } // namespace
 
@@ -76,34 +159,17 @@ void LogError(const QString &procedureName) noexcept
         describeCurrentException(number, description);
 
         const QMutexLocker lock(&logMutex);
-        const QString logDir = AppPaths::logFolder();
-        const QString logFile = logDir + QStringLiteral("/ErrorLog.log");
-        if (!QFileInfo(logDir).isDir()) {
-            // In the user's state folder the parents may be missing too.
-            if (!QDir().mkpath(logDir))
-                return;
-            QFile created(logFile);
-            if (!created.open(QIODevice::WriteOnly | QIODevice::Truncate))
-                return;
-        } else if (!QFileInfo::exists(logFile)) {
-            QFile created(logFile);
-            if (!created.open(QIODevice::WriteOnly))
-                return;
-        }
-
-        QFile file(logFile);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        QString note;
+        if (!admit(procedureName, number, note))
             return;
         const QLocale locale;
         const QString date = locale.toString(QDate::currentDate(), logDateFormat());
         const QString time = locale.toString(QTime::currentTime(), logTimeFormat());
         // One failure, one line, whatever the description carries.
         description.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-        const QString line = date + QStringLiteral(" - ") + time + QStringLiteral(" # ")
-            + QString::number(number) + QStringLiteral(" - ") + description + QStringLiteral(" - ")
-            + procedureName;
-        file.write(Windows1252::encode(line) + "\r\n");
-        file.close();
+        appendLine(AppPaths::logFolder(), date + QStringLiteral(" - ") + time + QStringLiteral(" # ")
+                                              + QString::number(number) + QStringLiteral(" - ") + description
+                                              + note + QStringLiteral(" - ") + procedureName);
     } catch (...) {
         // Nowhere left to report a failure of the log itself.
     }

@@ -25,6 +25,15 @@ char encodeOne(char16_t c)
 
 namespace Windows1252 {
 
+bool holds(const QString &text)
+{
+    for (const QChar c : text) {
+        if (encodeOne(c.unicode()) == '?' && c != QLatin1Char('?'))
+            return false;
+    }
+    return true;
+}
+
 QByteArray encode(const QString &text)
 {
     QByteArray out;

@@ -6,6 +6,9 @@
 // The 8-bit code page of the settings file and the error log. Qt has no codec for it.
 namespace Windows1252 {
 
+// Whether every character of `text` is in the code page.
+bool holds(const QString &text);
+
 // Characters the code page lacks become '?', one per character (surrogate pairs included).
 QByteArray encode(const QString &text);
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 
 namespace {
 std::optional<QString> nextAnswer;
@@ -10,16 +11,16 @@ std::optional<QString> nextAnswer;
 
 namespace BrowseForFolder {
 
-QString BrowseFolder(const QString &title)
+QString BrowseFolder(const QString &title, const QString &startFolder)
 {
     if (nextAnswer) {
         const QString answer = *nextAnswer;
         nextAnswer.reset();
         return answer;
     }
-    // Starts at the top of the file system, like the shell's own folder dialog.
-    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), title, QDir::rootPath(),
-                                             QFileDialog::ShowDirsOnly);
+    // Opens at the folder already set, when it exists; otherwise at the top of the file system.
+    const QString start = !startFolder.isEmpty() && QFileInfo(startFolder).isDir() ? startFolder : QDir::rootPath();
+    return QFileDialog::getExistingDirectory(QApplication::activeWindow(), title, start, QFileDialog::ShowDirsOnly);
 }
 
 void setNextAnswer(std::optional<QString> answer)

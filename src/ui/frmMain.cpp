@@ -166,6 +166,11 @@ void frmMain::DeActivate(bool enable)
         txtPort->setEnabled(enable);
         txtInstitutionName->setEnabled(enable);
         cmdSearchFolder->setEnabled(enable);
+        // A greyed field cannot be scrolled: show the start of a long text, not its end.
+        if (!enable) {
+            for (QLineEdit *field : {txtPort, txtInstitutionName, txtFolder})
+                field->setCursorPosition(0);
+        }
         btnActivate->setText(enable ? kActivate : kDeactivate);
     } catch (...) {
         Error_Handler::LogError(QStringLiteral("DeActivate"));
@@ -183,9 +188,16 @@ void frmMain::btnActivate_Click()
 
         // The user's config folder may not exist yet.
         QDir().mkpath(QFileInfo(settingsPath()).path());
-        modINI::WriteINI(kSection, QStringLiteral("Port"), txtPort->text(), settingsPath());
-        modINI::WriteINI(kSection, QStringLiteral("Folder"), txtFolder->text(), settingsPath());
-        modINI::WriteINI(kSection, QStringLiteral("InstitutionName"), txtInstitutionName->text(), settingsPath());
+        try {
+            modINI::WriteINIKeys(kSection,
+                                 {{QStringLiteral("Port"), txtPort->text()},
+                                  {QStringLiteral("Folder"), txtFolder->text()},
+                                  {QStringLiteral("InstitutionName"), txtInstitutionName->text()}},
+                                 settingsPath());
+        } catch (const AppError &) {
+            // The old file stays as it was; the press goes on, as with any unsaved setting.
+            Error_Handler::LogError(QStringLiteral("btnActivate_Click"));
+        }
 
         const qint32 port = textToInt32(txtPort->text());
         if (btnActivate->text() == kActivate) {
@@ -212,7 +224,8 @@ void frmMain::btnActivate_Click()
 void frmMain::cmdSearchFolder_Click()
 {
     try {
-        QString path = BrowseForFolder::BrowseFolder(QStringLiteral("Bitte wählen Sie den Temp Ordner aus..."));
+        QString path = BrowseForFolder::BrowseFolder(QStringLiteral("Bitte wählen Sie den Temp Ordner aus..."),
+                                                     txtFolder->text());
         if (path.isEmpty())
             return;
         if (!path.endsWith(QLatin1Char('/')))

@@ -69,6 +69,16 @@ threadsAtMost() { [ "$(threads)" -le "$1" ]; }
 images() { "$bin/make_images" "$@"; }
 # storescu of a folder: every image stored / at least one refused.
 sendOk() { local out; out=$(storescu -R +sd 127.0.0.1 "$port" "$1" 2>&1) && ! grep -qE 'Refused|Failed|Error' <<<"$out"; }
+# sendOk that, when it fails, shows what the sender saw and the receiver's side of it.
+sendOkOrShow() {
+  local out
+  out=$(storescu -v -R +sd 127.0.0.1 "$port" "$1" 2>&1) && ! grep -qE 'Refused|Failed|Error' <<<"$out" && return 0
+  echo "  sender's output:"; sed 's/^/    /' <<<"$out" | tail -20
+  echo "  receiver: $(threads) threads, $(ls /proc/$rpid/fd 2>/dev/null | wc -l) open files; its output:"
+  tail -5 "$work/receiver.out" | sed 's/^/    /'
+  echo "  connections to the port:"; ss -tn "( sport = :$port )" | awk 'NR > 1 {print $1, $4}' | sort | uniq -c | sed 's/^/    /'
+  return 1
+}
 sendRefused() { local out; out=$(storescu -v -R +sd 127.0.0.1 "$port" "$1" 2>&1); grep -q 'Refused' <<<"$out"; }
 
 # Every stored file must parse and carry the stamp.
@@ -244,7 +254,7 @@ group_floods() {
   check "of 64 stalled associations from one host its share of 50 was accepted, the rest rejected" \
     grep -q 'accepted 50 .*rejected 14' "$work/stall.out"
   check "a normal sender gets its images through meanwhile" \
-    sendOk "$work/flood"
+    sendOkOrShow "$work/flood"
   PEER_SOURCE=127.0.0.5 peer stall-after-rq 40 1 >"$work/cap.out" 2>&1
   check "past the association cap new associations are rejected" grep -qE 'rejected [1-9]' "$work/cap.out"
   wait "$drip"
