@@ -135,8 +135,14 @@ T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd)
         cond = ASC_receiveAssociation(net, &assoc, ASC_MAXIMUMPDUSIZE, nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
         dcmExternalSocketHandle.set(-1);
     }
-    if (cond.good())
+    if (cond.good()) {
+        // Answered under our own name, as our files carry it, not DCMTK's.
+        OFStandard::strlcpy(assoc->params->ourImplementationClassUID, kImplementationClassUID,
+                            sizeof assoc->params->ourImplementationClassUID);
+        OFStandard::strlcpy(assoc->params->ourImplementationVersionName, kImplementationVersionName,
+                            sizeof assoc->params->ourImplementationVersionName);
         return assoc;
+    }
     const bool dcmtkOwnsSocket = assoc && assoc->DULassociation;
     if (assoc) {
         ASC_dropAssociation(assoc);
