@@ -74,16 +74,20 @@ QString Image::nameValue() const
     OFString uid;
     data_->dataset().findAndGetOFStringArray(DCM_SOPInstanceUID, uid);
     QString name = QString::fromLatin1(uid.c_str(), qsizetype(uid.length()));
+    // Trailing blanks and NULs pad a value; anything else is the UID as the sender sent it.
     while (!name.isEmpty() && (name.back() == u' ' || name.back() == QChar(0)))
         name.chop(1);
-    while (!name.isEmpty() && name.front() == u' ')
-        name.remove(0, 1);
-    for (QChar c : name) {
-        if (c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F) {
-            data_->unstorable = true;
-            throw AppError(ErrorNumber::BadFileName,
-                           QStringLiteral("Refused the SOP Instance UID \"%1\" as a file name").arg(shown(name)));
-        }
+    // The name is the UID itself, so only a UID may be one: digits and dots, at most 64, not
+    // starting with a dot. Anything else could stand for another image's name or for no plain
+    // file at all (a path, a hidden file); no retry can mend it.
+    bool uidForm = !name.isEmpty() && name.size() <= 64 && name.front() != u'.';
+    for (QChar c : name)
+        uidForm = uidForm && (c == u'.' || (c >= u'0' && c <= u'9'));
+    if (!uidForm) {
+        data_->unstorable = true;
+        throw AppError(ErrorNumber::BadFileName,
+                       QStringLiteral("Refused the SOP Instance UID \"%1\" as a file name: a UID is digits and dots")
+                           .arg(shown(name)));
     }
     return name;
 }
