@@ -24,6 +24,18 @@ QString shown(const QString &name)
     return name.size() > 80 ? s + QStringLiteral("...") : s;
 }
 
+// The value's bytes by a pass over the whole data set where need be. What the image's own
+// character set keeps out can never be stored, however often the image is sent.
+std::string encodedOrUnstorable(detail::ImageData &data, DcmDataset &ds, DcmEVR vr, const QString &value)
+{
+    try {
+        return detail::encodeValue(ds, vr, value);
+    } catch (const detail::UnencodableText &) {
+        data.unstorable = true;
+        throw;
+    }
+}
+
 } // namespace
 
 void AttributeCollection::setAttribute(qint32 group, qint32 element, const QString &value)
@@ -47,12 +59,12 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
             return;
         }
         if (!data_.deferWholeDataSetWork) {
-            store(ds, detail::encodeValue(ds, vr, value));
+            store(ds, encodedOrUnstorable(data_, ds, vr, value));
             return;
         }
     }
-    data_.beforeWrite.push_back([store, vr, value](DcmDataset &target) {
-        store(target, detail::encodeValue(target, vr, value));
+    data_.beforeWrite.push_back([store, vr, value, &data = data_](DcmDataset &target) {
+        store(target, encodedOrUnstorable(data, target, vr, value));
     });
 }
 

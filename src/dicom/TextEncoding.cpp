@@ -466,17 +466,21 @@ bool hasEightBitText(DcmDataset &ds)
 std::optional<std::string> encodeTextInPlace(DcmDataset &ds, DcmEVR vr, const QString &text)
 {
     const std::vector<std::string> sets = characterSets(ds);
-    if (usesCodeExtensions(sets)) {
-        std::string out;
-        if (encodeWithCodeExtensions(ds, sets, vr, text, out))
-            return out;
-        return std::nullopt;
-    }
     bool ascii = true;
     bool latin1 = true;
     for (QChar c : text) {
         ascii = ascii && c.unicode() < 0x80;
         latin1 = latin1 && c.unicode() <= 0xFF;
+    }
+    if (usesCodeExtensions(sets)) {
+        std::string out;
+        if (encodeWithCodeExtensions(ds, sets, vr, text, out))
+            return out;
+        // Value 1 names no initial set we know (a multi-byte set alone, several sets without
+        // code extensions): ASCII needs no conversion, and no conversion could read the rest.
+        if (ascii)
+            return text.toStdString();
+        return std::nullopt;
     }
     if (ascii)
         return text.toStdString();
@@ -518,7 +522,22 @@ std::string encodeValue(DcmDataset &ds, DcmEVR vr, const QString &value)
     }
     // The set cannot hold the text: move every text attribute to UTF-8, so that they all still
     // read the same.
-    check(ds.convertToUTF8(), QStringLiteral("Cannot convert the image's character set to UTF-8"));
+    const OFCondition converted = ds.convertToUTF8();
+    // DCMTK or iconv cannot read the declared set, or the image's bytes in it: that stays so.
+    // Running out of memory, or of a spool file's bytes, may not.
+    const bool unreadable =
+        (converted.module() == OFM_dcmdata
+         && (converted.code() == EC_CODE_CannotSelectCharacterSet || converted.code() == EC_CODE_CannotConvertCharacterSet))
+        || (converted.module() == 0 /* ofstd */
+            && (converted.code() == EC_CODE_CannotOpenEncoding || converted.code() == EC_CODE_CannotConvertEncoding));
+    if (converted.bad() && unreadable) {
+        try {
+            throwCondition(converted, QStringLiteral("Cannot convert the image's character set to UTF-8"));
+        } catch (const AppError &e) {
+            throw UnencodableText(e.number(), e.description());
+        }
+    }
+    check(converted, QStringLiteral("Cannot convert the image's character set to UTF-8"));
     const QByteArray utf8 = text.toUtf8();
     return std::string(utf8.constData(), size_t(utf8.size()));
 }
