@@ -230,7 +230,8 @@ private slots:
         switchOn(name);
         const tools::Result r = send({file});
         if (stampedSet.isNull()) {
-            QVERIFY2(r.output.contains("Refused: OutOfResources"), qPrintable(r.output));
+            // The image's own character set keeps the text out: no retry can mend that.
+            QVERIFY2(r.output.contains("Error: CannotUnderstand"), qPrintable(r.output));
             QVERIFY(stored().isEmpty());
             const QStringList lines = logLines();
             QCOMPARE(lines.size(), 1);

@@ -3,6 +3,7 @@
 #include "Limits.h"
 
 #include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcobject.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/oflog/oflog.h>
@@ -29,6 +30,10 @@ void initializeDcmtk()
         // that falls silent in the middle of one, as the message deadline does between them.
         dcmSocketReceiveTimeout.set(kDimseSeconds);
         dcmSocketSendTimeout.set(kDimseSeconds);
+        // Values stay as the sender wrote them: DCMTK would otherwise drop every blank from a
+        // UID as it reads or writes it, so that "1.2 3" became "1.23", another image's UID,
+        // in the command, the data set and the stored file alike.
+        dcmEnableAutomaticInputDataCorrection.set(OFFalse);
         // Reverse DNS per association only costs time.
         dcmDisableGethostbyaddr.set(OFTrue);
         // Peers' protocol slips and our own meta header choices are not the operator's

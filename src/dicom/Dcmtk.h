@@ -9,6 +9,11 @@
 
 namespace dicom::detail {
 
+// What this program calls itself, in the meta information of its files and in its answers to
+// association requests alike.
+inline constexpr const char *kImplementationClassUID = "2.25.291979462136547940345893682089116006224";
+inline constexpr const char *kImplementationVersionName = "INSTSTAMP_100";
+
 // Process-wide DCMTK settings, made once before the first DICOM object is used.
 void initializeDcmtk();
 

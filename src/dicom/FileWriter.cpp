@@ -23,9 +23,6 @@ namespace dicom::detail {
 
 namespace {
 
-constexpr const char *kImplementationClassUID = "2.25.291979462136547940345893682089116006224";
-constexpr const char *kImplementationVersionName = "INSTSTAMP_100";
-
 // Buffered writes to a file descriptor; the first failing write() is kept and stops all
 // further output, so that the caller sees it instead of a silently short file.
 class FdConsumer : public DcmConsumer

@@ -24,6 +24,18 @@ QString shown(const QString &name)
     return name.size() > 80 ? s + QStringLiteral("...") : s;
 }
 
+// The value's bytes by a pass over the whole data set where need be. What the image's own
+// character set keeps out can never be stored, however often the image is sent.
+std::string encodedOrUnstorable(detail::ImageData &data, DcmDataset &ds, DcmEVR vr, const QString &value)
+{
+    try {
+        return detail::encodeValue(ds, vr, value);
+    } catch (const detail::UnencodableText &) {
+        data.unstorable = true;
+        throw;
+    }
+}
+
 } // namespace
 
 void AttributeCollection::setAttribute(qint32 group, qint32 element, const QString &value)
@@ -47,12 +59,12 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
             return;
         }
         if (!data_.deferWholeDataSetWork) {
-            store(ds, detail::encodeValue(ds, vr, value));
+            store(ds, encodedOrUnstorable(data_, ds, vr, value));
             return;
         }
     }
-    data_.beforeWrite.push_back([store, vr, value](DcmDataset &target) {
-        store(target, detail::encodeValue(target, vr, value));
+    data_.beforeWrite.push_back([store, vr, value, &data = data_](DcmDataset &target) {
+        store(target, encodedOrUnstorable(data, target, vr, value));
     });
 }
 
@@ -74,16 +86,20 @@ QString Image::nameValue() const
     OFString uid;
     data_->dataset().findAndGetOFStringArray(DCM_SOPInstanceUID, uid);
     QString name = QString::fromLatin1(uid.c_str(), qsizetype(uid.length()));
+    // Trailing blanks and NULs pad a value; anything else is the UID as the sender sent it.
     while (!name.isEmpty() && (name.back() == u' ' || name.back() == QChar(0)))
         name.chop(1);
-    while (!name.isEmpty() && name.front() == u' ')
-        name.remove(0, 1);
-    for (QChar c : name) {
-        if (c == u'/' || c == u'\\' || c.unicode() < 0x20 || c.unicode() == 0x7F) {
-            data_->unstorable = true;
-            throw AppError(ErrorNumber::BadFileName,
-                           QStringLiteral("Refused the SOP Instance UID \"%1\" as a file name").arg(shown(name)));
-        }
+    // The name is the UID itself, so only a UID may be one: digits and dots, at most 64, not
+    // starting with a dot. Anything else could stand for another image's name or for no plain
+    // file at all (a path, a hidden file); no retry can mend it.
+    bool uidForm = !name.isEmpty() && name.size() <= 64 && name.front() != u'.';
+    for (QChar c : name)
+        uidForm = uidForm && (c == u'.' || (c >= u'0' && c <= u'9'));
+    if (!uidForm) {
+        data_->unstorable = true;
+        throw AppError(ErrorNumber::BadFileName,
+                       QStringLiteral("Refused the SOP Instance UID \"%1\" as a file name: a UID is digits and dots")
+                           .arg(shown(name)));
     }
     return name;
 }

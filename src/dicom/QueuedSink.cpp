@@ -100,9 +100,12 @@ Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<Image
         if (handoff->state != Handoff::State::Done)
             return Delivery::Refused;
     }
-    if (ImageAccess::data(image).unstorable)
-        return Delivery::Unstorable;
-    return writes.carryOut(ImageAccess::data(image), writeFailureHandler()) ? Delivery::Stored : Delivery::Refused;
+    ImageData &imageData = ImageAccess::data(image);
+    // Unstorable: the handler met something no retry mends (its name), or a write did (a
+    // text its character set keeps out).
+    if (!imageData.unstorable && writes.carryOut(imageData, writeFailureHandler()))
+        return Delivery::Stored;
+    return imageData.unstorable ? Delivery::Unstorable : Delivery::Refused;
 }
 
 } // namespace dicom::detail

@@ -137,8 +137,14 @@ T_ASC_Association *receiveAssociation(T_ASC_Network *net, int fd, std::vector<ui
         dcmExternalSocketHandle.set(-1);
         GuardedTransportLayer::handOver(-1, {});
     }
-    if (cond.good())
+    if (cond.good()) {
+        // Answered under our own name, as our files carry it, not DCMTK's.
+        OFStandard::strlcpy(assoc->params->ourImplementationClassUID, kImplementationClassUID,
+                            sizeof assoc->params->ourImplementationClassUID);
+        OFStandard::strlcpy(assoc->params->ourImplementationVersionName, kImplementationVersionName,
+                            sizeof assoc->params->ourImplementationVersionName);
         return assoc;
+    }
     const bool dcmtkOwnsSocket = assoc && assoc->DULassociation;
     if (assoc) {
         ASC_dropAssociation(assoc);

@@ -29,6 +29,17 @@ std::string sourceAETitle(const QString &calling)
     return calling.toStdString();
 }
 
+// A UID of the data set as DIMSE reads the command's: without padding and the blanks around
+// it. A blank inside stays, as it does in the command.
+std::string uidOf(DcmDataset &dataset, const DcmTagKey &tag)
+{
+    OFString value;
+    dataset.findAndGetOFString(tag, value);
+    const std::string uid(value.c_str(), value.length());
+    const size_t first = uid.find_first_not_of(' ');
+    return first == std::string::npos ? std::string() : uid.substr(first, uid.find_last_not_of(' ') - first + 1);
+}
+
 } // namespace
 
 bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
@@ -135,10 +146,8 @@ Uint16 StoreService::deliverImage(const T_ASC_PresentationContext &pc, const T_D
         return STATUS_STORE_Refused_SOPClassNotSupported;
 
     DcmDataset *dataset = &image->dataset();
-    OFString sopClass, sopInstance;
-    dataset->findAndGetOFString(DCM_SOPClassUID, sopClass);
-    dataset->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
-    if (sopClass != req.AffectedSOPClassUID || sopInstance != req.AffectedSOPInstanceUID)
+    if (uidOf(*dataset, DCM_SOPClassUID) != req.AffectedSOPClassUID
+        || uidOf(*dataset, DCM_SOPInstanceUID) != req.AffectedSOPInstanceUID)
         return STATUS_STORE_Error_DataSetDoesNotMatchSOPClass;
 
     // Command and file meta groups (0000-0007) belong to no image: left in, a reader of the

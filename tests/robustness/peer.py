@@ -312,6 +312,38 @@ def spool_fill(port, count, megabytes, go_file):
         except (RuntimeError, ConnectionError, OSError):
             statuses.append("ended")
     print("statuses " + " ".join(sorted(statuses)))
+
+
+def store_with(port, uid, assignments):
+    """One image whose data set also holds the elements GGGG,EEEE=VALUE of `assignments`, the
+    values' bytes as given; those before (0008,0016) go ahead of the image's own."""
+    ahead, extra = [], []
+    for assignment in assignments:
+        tag, _, value = assignment.partition(b"=")
+        group, elem = (int(t, 16) for t in tag.split(b","))
+        ((ahead if (group, elem) < (0x0008, 0x0016) else extra)).append((group, elem, value))
+    join = lambda elements: b"".join(element(g, e, v) for g, e, v in sorted(elements))
+    return outcome(lambda: store_one(port, uid, join(extra), meta=join(ahead)))
+
+
+def implementation(port):
+    """The implementation class UID and version name the receiver answers an association with."""
+    s = connect(port)
+    s.sendall(associate_rq([(1, CT, [IMPLICIT])]))
+    kind, body = recv_pdu(s)
+    found = {}
+    pos = 68
+    while kind == 2 and pos + 4 <= len(body):
+        item_kind, _, length = struct.unpack(">BBH", body[pos:pos + 4])
+        if item_kind == 0x50:
+            sub = pos + 4
+            while sub + 4 <= pos + 4 + length:
+                sub_kind, _, sub_len = struct.unpack(">BBH", body[sub:sub + 4])
+                found[sub_kind] = body[sub + 4:sub + 4 + sub_len].rstrip(b"\0").decode("latin-1")
+                sub += 4 + sub_len
+        pos += 4 + length
+    release(s)
+    print("class %s version %s" % (found.get(0x52, "-"), found.get(0x55, "-")))
     return 0
 
 
@@ -514,6 +546,11 @@ def main():
         except (RuntimeError, ConnectionError, OSError) as e:
             print("association ended: %s" % e)
         return 0
+    elif attack == "store-with":
+        # store-with UID GGGG,EEEE=VALUE...: one image with these elements besides its own.
+        return store_with(port, args[0], [os.fsencode(a) for a in args[1:]])
+    elif attack == "implementation":
+        return implementation(port)
     elif attack == "silent":
         # silent N SECONDS: N connections that say nothing for SECONDS.
         socks = [connect(port) for _ in range(int(args[0]))]

@@ -81,6 +81,19 @@ sendOkOrShow() {
 }
 sendRefused() { local out; out=$(storescu -v -R +sd 127.0.0.1 "$port" "$1" 2>&1); grep -q 'Refused' <<<"$out"; }
 
+# The value of TAG in FILE as stored (read without DCMTK's corrections), without its padding.
+storedValue() { dcmdump -dc -q +L +P "$2" "$1" | tr -d '\0' | sed -n 's/^[^[]*\[\(.*\)\].*$/\1/p' | sed 's/ *$//'; }
+# storedAs UID TAG=VALUE...: one image with these elements is stored under UID, stamped, and
+# every VALUE is in the file as it was sent.
+storedAs() {
+  local uid=$1 a
+  shift
+  peer store-with "$uid" "$@" | grep -q 'status 0x0000' && [ -f "$folder/$uid.dcm" ] || return 1
+  for a in "$@" "0008,0080=$name"; do
+    [ "$(storedValue "$folder/$uid.dcm" "${a%%=*}")" = "${a#*=}" ] || { echo "  ${a%%=*} differs"; return 1; }
+  done
+}
+
 # Every stored file must parse and carry the stamp.
 allStoredParse() {
   local f
@@ -193,6 +206,25 @@ TABLE
     check "a SOP Instance UID '${uid:0:20}' is refused" \
       bash -c "python3 '$here/peer.py' $port store \"$uid\" | grep -qE '$refused'"
   done
+  # The name is the UID as sent: one with a blank (DCMTK would make "1.2 3" into 1.23, another
+  # image's UID) or one that makes a hidden file is refused for good, stored under no name.
+  for uid in '1.2 3' ' 1.2.3' '.hidden' '.' '.1.2'; do
+    check "a SOP Instance UID '$uid' is refused for good" \
+      bash -c "python3 '$here/peer.py' $port store '$uid' | grep -q 'status 0xc000'"
+  done
+  check "and nothing is stored for them" \
+    bash -c "[ -z \"\$(find '$folder' -mindepth 1 \( -name '.*' -o -name '1.23.dcm' -o -name '* *' \))\" ]"
+  check "a Study UID with a blank is stored as it was sent" storedAs 1.2.3.9.50 '0020,000D=1.2.3.4 5'
+  # (0008,0005) values DCMTK cannot read take an ASCII stamp as it is.
+  local cs n=51
+  for cs in 'ISO 2022 IR 149' 'ISO_IR 100\ISO_IR 126' "ISO_IR 100$(printf '\\ISO_IR 100%.0s' $(seq 999))"; do
+    check "an ASCII stamp in an image of (0008,0005) '${cs:0:24}' (${#cs} bytes) is stored" \
+      storedAs "1.2.3.9.$n" "0008,0005=$cs"
+    n=$((n + 1))
+  done
+  check "the association is answered under the name the stored files carry" \
+    bash -c "[ \"\$(python3 '$here/peer.py' $port implementation)\" = \"class \$1 version \$2\" ]" _ \
+    "$(storedValue "$folder/1.2.3.9.50.dcm" 0002,0012)" "$(storedValue "$folder/1.2.3.9.50.dcm" 0002,0013)"
   check "receiver serves on after hostile names" alive
   check "nothing was written outside the folder" \
     bash -c "[ -z \"\$(find '$work' -newer '$work/marker' -type f ! -path '$folder/*' ! -name receiver.out)\" ]"

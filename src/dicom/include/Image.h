@@ -37,9 +37,10 @@ public:
 
     AttributeCollection attributes();
 
-    // The name to store the image under: its SOP Instance UID without padding. A value that
-    // could leave the folder or is no file name at all (a separator, a control character) is
-    // refused with an AppError.
+    // The name to store the image under: its SOP Instance UID as sent, without padding. A
+    // value that is no UID (anything but digits and dots, at most 64, not starting with a dot)
+    // could leave the folder, hide the file or take another image's name: it is refused with
+    // an AppError, for good.
     QString nameValue() const;
 
     // Stores the image as a DICOM file at `path`: written to a temporary file beside it,
