@@ -165,7 +165,7 @@ bool GuardedConnection::scan(const uint8_t *p, size_t n)
                         if (dataSets_.size() >= kMaxDataSetsAhead)
                             failed_ = true;
                         else
-                            dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement()});
+                            dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement(), guard->shape()});
                     }
                     guard.reset();
                     if (pdvCommand_)
