@@ -244,6 +244,9 @@ private slots:
         QTest::newRow("private creators, looked up twice per private element")
             << el(0x0009, 0x0010, "AB") + el(0x0009, 0x0011, "CD") + el(0x0009, 0x1000) + el(0x0009, 0x1100) << false
             << QList<quint64>{4, 8, 4, 4, 4} << false;
+        QTest::newRow("an element whose VR DCMTK looks up in its item")
+            << el(0x0009, 0x1000) + el(0x0010, 0x0010) + el(0x0028, 0x0120, "ab") << false
+            << QList<quint64>{3, 2, 2, 2, 2} << false;
         const QByteArray descending = el(0x0010, 0x0020) + el(0x0010, 0x0010);
         QTest::newRow("each item its own list")
             << el(0x0008, 0x1032, {}).left(4) + u32(0xFFFFFFFF, false) + itemHeader(0xFFFFFFFF, false) + descending

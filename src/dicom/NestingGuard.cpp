@@ -2,6 +2,7 @@
 
 #include "Limits.h"
 
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dctag.h>
 #include <dcmtk/dcmdata/dcvr.h>
 
@@ -33,6 +34,20 @@ DcmEVR wireVR(const uint8_t *bytes)
 bool headerHasNoVR(uint16_t group, uint16_t element)
 {
     return DcmTag(group, element).getEVR() == EVR_na;
+}
+
+// Elements whose VR DCMTK, in implicit VR, settles by searching their item's list for
+// Pixel Representation or Waveform Bits Allocated.
+bool searchesItem(uint16_t group, uint16_t element)
+{
+    static const DcmTagKey tags[] = {
+        DCM_WaveformData, DCM_WaveformPaddingValue, DCM_ChannelMinimumValue, DCM_ChannelMaximumValue,
+        DCM_PixelPaddingValue, DCM_PixelPaddingRangeLimit, DCM_HistogramFirstBinValue, DCM_HistogramLastBinValue,
+        DCM_ZeroVelocityPixelValue, DCM_SmallestImagePixelValue, DCM_LargestImagePixelValue,
+        DCM_SmallestPixelValueInSeries, DCM_LargestPixelValueInSeries, DCM_LUTDescriptor,
+        DCM_RealWorldValueLastValueMapped, DCM_RealWorldValueFirstValueMapped};
+    const DcmTagKey key(group, element);
+    return std::find(std::begin(tags), std::end(tags), key) != std::end(tags);
 }
 
 // Values DCMTK or the receiver read whatever the read length: private creators (looked up for
@@ -199,7 +214,7 @@ void NestingGuard::onHeader()
     const bool contentExplicit = contentImplicit ? false : explicitVR;
     const bool contentBig = contentImplicit ? false : bigEndian;
 
-    countElement(group, element);
+    countElement(group, element, !explicitVR && searchesItem(group, element));
     if (length != 0xFFFFFFFF && !fits(length))
         return;
     if (!sequence)
@@ -244,7 +259,7 @@ void NestingGuard::onItemTag(uint16_t group, uint16_t element, bool explicitVR, 
         if (element == 0xE000)
             ++shape_.objects;  // a fragment, appended to its pixel data
         else
-            countElement(group, element);
+            countElement(group, element, false);
         countValue(length, false);
         skip(length == 0xFFFFFFFF ? 0 : length);
     }
@@ -298,13 +313,15 @@ NestingGuard::List &NestingGuard::list()
     return topList_;
 }
 
-void NestingGuard::countElement(uint16_t group, uint16_t element)
+void NestingGuard::countElement(uint16_t group, uint16_t element, bool searches)
 {
     // DCMTK inserts each element into its item's sorted list, walking back from the end: one
     // not above the largest tag so far (out of order, or a repeated tag, dropped only after
     // the walk) may walk the whole list. A private element looks its creator up in the item's
-    // list of creators, twice.
+    // list of creators, twice. Some elements make DCMTK search their item's list.
     List &l = list();
+    if (searches)
+        shape_.parseSteps += l.count;
     const uint32_t tag = (uint32_t(group) << 16) | element;
     if (l.count > 0 && tag <= l.lastTag)
         shape_.parseSteps += l.count;

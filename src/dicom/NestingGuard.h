@@ -88,7 +88,7 @@ private:
     uint64_t limit() const { return open_.empty() ? kUndefined : open_.back().limit; }
     void skip(uint64_t length);
     bool fits(uint64_t length);
-    void countElement(uint16_t group, uint16_t element);
+    void countElement(uint16_t group, uint16_t element, bool searches);
     void countValue(uint32_t length, bool readAnyway);
     List &list();
     void closeFinished();
