@@ -57,7 +57,7 @@ bool searchesItem(uint16_t group, uint16_t element)
 // which the guard does not follow: it counts as text.
 bool readAnyway(uint16_t group, uint16_t element, DcmEVR vr, bool explicitVR)
 {
-    if ((group & 1) && (element >= 0x0010 && element <= 0x00FF || !explicitVR))
+    if ((group & 1) && ((element >= 0x0010 && element <= 0x00FF) || !explicitVR))
         return true;
     if (group == 0x0028 || (group == 0x0008 && (element == 0x0005 || element == 0x0016 || element == 0x0018)))
         return true;
