@@ -142,7 +142,9 @@ def accepted_contexts(ac_body):
 def connect(port):
     # PEER_SOURCE: the loopback address to speak from, as another host would.
     source = os.environ.get("PEER_SOURCE")
-    s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0) if source else None)
+    # PEER_TIMEOUT: how long to wait for the receiver (30 s).
+    s = socket.create_connection(("127.0.0.1", port), timeout=float(os.environ.get("PEER_TIMEOUT", 30)),
+                                 source_address=(source, 0) if source else None)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
