@@ -4,6 +4,7 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcvrlo.h>
 
 #include <QMutex>
 #include <QTemporaryDir>
@@ -126,6 +127,35 @@ private:
     }
 
 private slots:
+    // A data set whose parse would take DCMTK too long is refused for good, unparsed, and the
+    // reason reported: here every private element would look through 240 private creators.
+    void refusesAndReportsWhatCostsTooMuch()
+    {
+        const QString file = dir.filePath("costly.dcm");
+        QVERIFY(tools::makeImage(tools::ctDump("1.2.3.602"), file));
+        DcmFileFormat image;
+        QVERIFY(image.loadFile(file.toLocal8Bit().constData()).good());
+        DcmDataset *ds = image.getDataset();
+        for (Uint16 e = 0x0010; e <= 0x00FF; ++e)
+            QVERIFY(ds->putAndInsertString(DcmTag(0x0029, e, EVR_LO), "MAKER").good());
+        for (quint32 e = 0x1000; e <= 0xFFFF; ++e)
+            QVERIFY(ds->insert(new DcmLongString(DcmTag(0x0029, Uint16(e), EVR_LO))).good());
+        QVERIFY(image.saveFile(file.toLocal8Bit().constData(), EXS_LittleEndianExplicit).good());
+
+        const quint16 port = tools::freePort();
+        auto sink = std::make_shared<RecordingSink>(dicom::detail::Delivery::Stored);
+        dicom::detail::startListener(port, sink);
+        const tools::Result r =
+            tools::run("storescu", {"-v", "-R", "-to", "20", "-td", "20", "127.0.0.1", QString::number(port), file});
+        dicom::detail::stopListener(port);
+        dicom::detail::shutdownAll();
+
+        QVERIFY2(r.output.contains("Received Store Response (Error: CannotUnderstand"), qPrintable(r.output));
+        QVERIFY(sink->uids.isEmpty());
+        QCOMPARE(sink->losses.size(), 1);
+        QVERIFY2(sink->losses[0].contains("too long to parse"), qPrintable(sink->losses[0]));
+    }
+
     // Data sets too large for memory go to a spool file; where none can be made, the image is
     // refused at once and the reason reported. The smaller image crosses into the spool in its
     // last fragment.

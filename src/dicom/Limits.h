@@ -31,6 +31,16 @@ constexpr uint64_t kMemoryBudgetBytes = 64ull << 20;
 constexpr size_t kMaxDataSetInMemory = 1u << 20;
 constexpr uint64_t kMaxInflatedDataSet = 32ull << 20;
 constexpr uint32_t kMaxValueInMemory = 64u << 10;
+// A spooled data set whose small values would not fit is parsed with fewer values read:
+// the largest of these read lengths whose cost stays under kMaxInflatedDataSet is taken.
+inline constexpr uint32_t kReadLengths[] = {kMaxValueInMemory, 4096, 256};
+// What DCMTK holds per element, item or sequence parsed, beyond its value (measured about
+// 200 bytes, and a little more for a value left in the spool file).
+constexpr uint64_t kBytesPerParsedElement = 320;
+// Steps DCMTK's parse may take beyond one per element: its sorted insert walks back over
+// the elements already read for each one that comes out of order, and each private element
+// looks through the private creators of its item (a few per 10 ns).
+constexpr uint64_t kMaxParseSteps = 16'000'000;
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
 // All association requests read while they arrive, at once: a flood of large ones holds no
 // more memory than this.

@@ -2,15 +2,19 @@
 
 #include "Limits.h"
 
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dctag.h>
 #include <dcmtk/dcmdata/dcvr.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <cstring>
 #include <zlib.h>
 
 namespace dicom::detail {
+
+static_assert(std::size(kReadLengths) == NestingGuard::kReadLengthCount);
 
 namespace {
 
@@ -30,6 +34,39 @@ DcmEVR wireVR(const uint8_t *bytes)
 bool headerHasNoVR(uint16_t group, uint16_t element)
 {
     return DcmTag(group, element).getEVR() == EVR_na;
+}
+
+// Elements whose VR DCMTK, in implicit VR, settles by searching their item's list for
+// Pixel Representation or Waveform Bits Allocated.
+bool searchesItem(uint16_t group, uint16_t element)
+{
+    static const DcmTagKey tags[] = {
+        DCM_WaveformData, DCM_WaveformPaddingValue, DCM_ChannelMinimumValue, DCM_ChannelMaximumValue,
+        DCM_PixelPaddingValue, DCM_PixelPaddingRangeLimit, DCM_HistogramFirstBinValue, DCM_HistogramLastBinValue,
+        DCM_ZeroVelocityPixelValue, DCM_SmallestImagePixelValue, DCM_LargestImagePixelValue,
+        DCM_SmallestPixelValueInSeries, DCM_LargestPixelValueInSeries, DCM_LUTDescriptor,
+        DCM_RealWorldValueLastValueMapped, DCM_RealWorldValueFirstValueMapped};
+    const DcmTagKey key(group, element);
+    return std::find(std::begin(tags), std::end(tags), key) != std::end(tags);
+}
+
+// Values DCMTK or the receiver read whatever the read length: private creators (looked up for
+// each private element), the pixel descriptors DCMTK consults while parsing, the character
+// set and the UIDs the receiver compares, and text, which the stamp may have to search for
+// 8-bit bytes. A private element in implicit VR takes its VR from DCMTK's private dictionary,
+// which the guard does not follow: it counts as text.
+bool readAnyway(uint16_t group, uint16_t element, DcmEVR vr, bool explicitVR)
+{
+    if ((group & 1) && ((element >= 0x0010 && element <= 0x00FF) || !explicitVR))
+        return true;
+    if (group == 0x0028 || (group == 0x0008 && (element == 0x0005 || element == 0x0016 || element == 0x0018)))
+        return true;
+    switch (vr) {
+    case EVR_SH: case EVR_LO: case EVR_PN: case EVR_UC: case EVR_ST: case EVR_LT: case EVR_UT:
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -100,6 +137,8 @@ void NestingGuard::consume(const uint8_t *p, size_t n)
         // a header or a skip that would run past that end stops there.
         const uint64_t room = limit() == kUndefined ? UINT64_MAX : limit() - pos_;
         if (room == 0) {
+            if (have_ != 0 || state_ == State::Peek)
+                overrun_ = true;  // a header across the end: DCMTK reads on past it
             state_ = State::Header;
             have_ = 0;
             need_ = 8;
@@ -150,22 +189,7 @@ void NestingGuard::onHeader()
     need_ = 8;
 
     if (headerHasNoVR(group, element)) {
-        const uint32_t length = u32(head_ + 4);
-        const bool inFragments = !open_.empty() && open_.back().kind == Kind::Fragments;
-        if (element == 0xE000 && !inFragments) {
-            open(Kind::Item, length, explicitVR, bigEndian);
-        } else if (element == 0xE00D) {
-            if (!open_.empty() && open_.back().kind == Kind::Item)
-                open_.pop_back();
-        } else if (element == 0xE0DD) {
-            if (!open_.empty() && open_.back().kind == Kind::Item)
-                open_.pop_back();
-            if (!open_.empty() && open_.back().kind != Kind::Item)
-                open_.pop_back();
-        } else {
-            skip(length == 0xFFFFFFFF ? 0 : length);
-        }
-        closeFinished();
+        onItemTag(group, element, explicitVR, bigEndian);
         return;
     }
 
@@ -190,6 +214,11 @@ void NestingGuard::onHeader()
     const bool contentExplicit = contentImplicit ? false : explicitVR;
     const bool contentBig = contentImplicit ? false : bigEndian;
 
+    countElement(group, element, !explicitVR && searchesItem(group, element));
+    if (length != 0xFFFFFFFF && !fits(length))
+        return;
+    if (!sequence)
+        countValue(length, readAnyway(group, element, vr, explicitVR));
     if (sequence) {
         open(Kind::Sequence, length, contentExplicit, contentBig);
     } else if (length == 0xFFFFFFFF) {
@@ -204,6 +233,35 @@ void NestingGuard::onHeader()
         return;
     } else {
         skip(length);
+    }
+    closeFinished();
+}
+
+void NestingGuard::onItemTag(uint16_t group, uint16_t element, bool explicitVR, bool bigEndian)
+{
+    const uint32_t length = u32(head_ + 4);
+    const bool inFragments = !open_.empty() && open_.back().kind == Kind::Fragments;
+    const bool delimiter = element == 0xE00D || element == 0xE0DD;
+    if (!delimiter && length != 0xFFFFFFFF && !fits(length))
+        return;
+    if (element == 0xE000 && !inFragments) {
+        ++shape_.objects;
+        open(Kind::Item, length, explicitVR, bigEndian);
+    } else if (element == 0xE00D) {
+        if (!open_.empty() && open_.back().kind == Kind::Item)
+            open_.pop_back();
+    } else if (element == 0xE0DD) {
+        if (!open_.empty() && open_.back().kind == Kind::Item)
+            open_.pop_back();
+        if (!open_.empty() && open_.back().kind != Kind::Item)
+            open_.pop_back();
+    } else {
+        if (element == 0xE000)
+            ++shape_.objects;  // a fragment, appended to its pixel data
+        else
+            countElement(group, element, false);
+        countValue(length, false);
+        skip(length == 0xFFFFFFFF ? 0 : length);
     }
     closeFinished();
 }
@@ -235,6 +293,58 @@ void NestingGuard::push(uint64_t end, Kind kind, bool explicitVR, bool bigEndian
     open_.push_back({end, std::min(end, limit()), kind, explicitVR, bigEndian});
     if (open_.size() > kMaxOpen)
         failed_ = true;
+}
+
+bool NestingGuard::fits(uint64_t length)
+{
+    // DCMTK reads a value or container as long as it claims, past the end of one enclosing
+    // it: such a data set is none to parse.
+    if (limit() != kUndefined && pos_ + length > limit())
+        overrun_ = true;
+    return !overrun_;
+}
+
+NestingGuard::List &NestingGuard::list()
+{
+    for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
+        if (it->kind == Kind::Item)
+            return it->list;
+    }
+    return topList_;
+}
+
+void NestingGuard::countElement(uint16_t group, uint16_t element, bool searches)
+{
+    // DCMTK inserts each element into its item's sorted list, walking back from the end: one
+    // not above the largest tag so far (out of order, or a repeated tag, dropped only after
+    // the walk) may walk the whole list. A private element looks its creator up in the item's
+    // list of creators, twice. Some elements make DCMTK search their item's list.
+    List &l = list();
+    if (searches)
+        shape_.parseSteps += l.count;
+    const uint32_t tag = (uint32_t(group) << 16) | element;
+    if (l.count > 0 && tag <= l.lastTag)
+        shape_.parseSteps += l.count;
+    else
+        l.lastTag = tag;
+    ++l.count;
+    ++shape_.objects;
+    if (group & 1) {
+        if (element >= 0x0010 && element <= 0x00FF)
+            ++l.creators;
+        else if (element >= 0x1000)
+            shape_.parseSteps += 2 * l.creators;
+    }
+}
+
+void NestingGuard::countValue(uint32_t length, bool readAnyway)
+{
+    if (length == 0xFFFFFFFF)
+        return;
+    for (size_t i = 0; i < kReadLengthCount; ++i) {
+        if (readAnyway || length <= kReadLengths[i])
+            shape_.heldValues[i] += length;
+    }
 }
 
 void NestingGuard::skip(uint64_t length)

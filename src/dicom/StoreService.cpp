@@ -1,5 +1,6 @@
 #include "StoreService.h"
 
+#include "AppError.h"
 #include "GuardedConnection.h"
 #include "Limits.h"
 #include "Spool.h"
@@ -9,8 +10,10 @@
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmnet/dul.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 
 namespace dicom::detail {
 
@@ -74,12 +77,15 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
         // Received to its end, but not kept: no room to spool it.
         if (const std::shared_ptr<ImageSink> sink = sink_())
             sink->reportLoss(spool.failure());
-    } else if (!seen.oversize) {
-        // Too large to parse (refused, the sender may try again elsewhere), or a value that
-        // claims more bytes than arrived: DCMTK would reserve them before finding out.
+    } else if (seen.oversize) {
+        refuse(QStringLiteral("A received deflated data set was refused (0xA700): it inflates to more than %1 MiB")
+                   .arg(kMaxInflatedDataSet >> 20));
+    } else {
+        // A value that claims more bytes than arrived, or than its sequence or item holds:
+        // DCMTK would reserve them before finding out.
         if (seen.endsInsideElement)
             return false;
-        std::unique_ptr<ImageData> image = parse(pc, spool, seen.size, status);
+        std::unique_ptr<ImageData> image = parse(pc, spool, seen, status);
         if (image)
             status = deliverImage(pc, req, std::move(image), connection);
         else if (status == STATUS_Success)
@@ -97,30 +103,76 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     return DIMSE_sendStoreResponse(assoc, presID, &req, &rsp, nullptr).good();
 }
 
-std::unique_ptr<ImageData> StoreService::parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
-                                               uint64_t inflatedSize, Uint16 &status)
+void StoreService::refuse(const QString &why)
 {
-    status = STATUS_Success;
+    if (const std::shared_ptr<ImageSink> sink = sink_())
+        sink->reportLoss(std::make_exception_ptr(AppError(ENOMEM, why)));
+}
+
+bool StoreService::reserve(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled,
+                           MemoryBudget::Share &share, uint32_t &readLength, Uint16 &status)
+{
+    // Refused for good: DCMTK would spend more time or memory on it than any data set may.
+    status = STATUS_STORE_Error_CannotUnderstand;
+    const NestingGuard::Shape &shape = seen.shape;
+    if (shape.parseSteps > kMaxParseSteps) {
+        refuse(QStringLiteral("A received data set was refused: its %1 elements are in an order that would take "
+                              "too long to parse").arg(shape.objects));
+        return false;
+    }
+    // What the parse holds: its objects, and the values read into memory. Those of a data set
+    // in memory are in its share already; a deflated one is read whole; a spooled one is read
+    // with the longest read length that keeps it small, down to one that leaves nearly all of
+    // its values in the spool file.
+    uint64_t bytes = shape.objects * kBytesPerParsedElement;
+    readLength = kReadLengths[0];
+    if (deflated) {
+        bytes += seen.size;
+    } else if (spooled) {
+        size_t i = 0;
+        while (i + 1 < std::size(kReadLengths) && bytes + shape.heldValues[i] > kMaxInflatedDataSet)
+            ++i;
+        readLength = kReadLengths[i];
+        bytes += shape.heldValues[i];
+    }
+    const auto mib = [](uint64_t b) { return QString::number(double(b) / (1 << 20), 'f', 1); };
+    if (bytes > kMemoryBudgetBytes) {
+        refuse(QStringLiteral("A received data set was refused: parsing it would take %1 MiB of memory, more than "
+                              "the %2 MiB all received data sets may hold").arg(mib(bytes), mib(kMemoryBudgetBytes)));
+        return false;
+    }
+    // Waits a while for others to give theirs back.
+    status = STATUS_STORE_Refused_OutOfResources;
+    const auto start = std::chrono::steady_clock::now();
+    share = MemoryBudget::take(bytes, [&] {
+        return abandon_() || std::chrono::steady_clock::now() - start > std::chrono::seconds(kDimseSeconds);
+    });
+    if (share.bytes() < bytes) {
+        if (!abandon_())
+            refuse(QStringLiteral("A received data set was refused (0xA700): no room for the %1 MiB of memory "
+                                  "parsing it takes, other data sets held it for %2 s").arg(mib(bytes)).arg(kDimseSeconds));
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<ImageData> StoreService::parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
+                                               const GuardedConnection::DataSetSummary &seen, Uint16 &status)
+{
     auto image = std::make_unique<ImageData>();
     image->memory = std::move(spool.share());
     const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-    // A deflated data set can only be parsed whole: its inflated size comes out of the budget,
-    // waiting a while for others to give theirs back.
-    if (DcmXfer(xfer).getStreamCompression() != ESC_none) {
-        const auto start = std::chrono::steady_clock::now();
-        MemoryBudget::Share inflated = MemoryBudget::take(inflatedSize, [&] {
-            return abandon_() || std::chrono::steady_clock::now() - start > std::chrono::seconds(kDimseSeconds);
-        });
-        if (inflated.bytes() < inflatedSize) {
-            status = STATUS_STORE_Refused_OutOfResources;
-            return nullptr;
-        }
-        image->memory.add(std::move(inflated));
-    }
+    const bool deflated = DcmXfer(xfer).getStreamCompression() != ESC_none;
+    MemoryBudget::Share parsed;
+    uint32_t readLength = 0;
+    if (!reserve(seen, deflated, spool.file() != nullptr, parsed, readLength, status))
+        return nullptr;
+    image->memory.add(std::move(parsed));
+    status = STATUS_Success;
     auto dataset = std::make_unique<DcmDataset>();
     OFCondition cond;
     if (spool.file()) {
-        cond = dataset->loadFile(OFFilename(spool.file()->path().c_str()), xfer, EGL_noChange, kMaxValueInMemory);
+        cond = dataset->loadFile(OFFilename(spool.file()->path().c_str()), xfer, EGL_noChange, readLength);
         image->spool = std::move(spool.file());
     } else {
         DcmInputBufferStream in;
@@ -152,10 +204,9 @@ Uint16 StoreService::deliverImage(const T_ASC_PresentationContext &pc, const T_D
 
     // Command and file meta groups (0000-0007) belong to no image: left in, a reader of the
     // stored file would take the sender's meta elements for the file's own.
-    for (unsigned long i = dataset->card(); i-- > 0;) {
-        if (dataset->getElement(i)->getGTag() <= 0x0007)
-            delete dataset->remove(i);
-    }
+    // DCMTK keeps its elements sorted: they are at the front.
+    while (dataset->card() > 0 && dataset->getElement(0)->getGTag() <= 0x0007)
+        delete dataset->remove(0ul);
 
     image->sourceAETitle = sourceAETitle(connection.callingAETitle);
 

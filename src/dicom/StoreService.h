@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Connection.h"
+#include "GuardedConnection.h"
 #include "ImageSink.h"
 #include "Spool.h"
 
@@ -33,7 +34,12 @@ public:
 private:
     // Parses the received data set, kept in memory or in a spool file: null when DCMTK cannot.
     std::unique_ptr<ImageData> parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
-                                     uint64_t inflatedSize, Uint16 &status);
+                                     const GuardedConnection::DataSetSummary &seen, Uint16 &status);
+    // Takes from the memory budget what parsing the data set holds and picks the read length
+    // for a spooled one; false (and why, in the log) when it is refused.
+    bool reserve(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled,
+                 MemoryBudget::Share &share, uint32_t &readLength, Uint16 &status);
+    void refuse(const QString &why);
     // Checks the received data set against its command and context, delivers it and returns
     // the status for the sender.
     Uint16 deliverImage(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,

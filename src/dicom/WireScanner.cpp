@@ -144,7 +144,7 @@ void WireScanner::endPdv()
             if (dataSets_.size() >= kMaxDataSetsAhead)
                 failed_ = true;
             else
-                dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement()});
+                dataSets_.push_back({guard->size(), guard->oversize(), guard->endsInsideElement(), guard->shape()});
         }
         guard.reset();
         if (pdvCommand_)

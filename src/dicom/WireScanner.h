@@ -37,6 +37,7 @@ public:
         uint64_t size = 0;  // inflated, for a deflated one
         bool oversize = false;
         bool endsInsideElement = true;
+        NestingGuard::Shape shape;  // what parsing it would cost
     };
     using Clock = std::chrono::steady_clock;
 

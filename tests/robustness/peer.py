@@ -142,7 +142,9 @@ def accepted_contexts(ac_body):
 def connect(port):
     # PEER_SOURCE: the loopback address to speak from, as another host would.
     source = os.environ.get("PEER_SOURCE")
-    s = socket.create_connection(("127.0.0.1", port), timeout=30, source_address=(source, 0) if source else None)
+    # PEER_TIMEOUT: how long to wait for the receiver (30 s).
+    s = socket.create_connection(("127.0.0.1", port), timeout=float(os.environ.get("PEER_TIMEOUT", 30)),
+                                 source_address=(source, 0) if source else None)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -347,6 +349,82 @@ def implementation(port):
     return 0
 
 
+
+
+def private_tags(count, first_group):
+    """`count` distinct private tags in ascending order, none with a private creator."""
+    per_group = 0x10000 - 0x1000
+    return [(first_group + 2 * (i // per_group), 0x1000 + i % per_group) for i in range(count)]
+
+
+def before_pixels(data, middle):
+    """`data` with `middle` put in front of its pixel data."""
+    at = data.rindex(struct.pack("<HH", 0x7FE0, 0x0010))
+    return data[:at] + middle + data[at:]
+
+
+def many_elements(port, order, count, syntax="implicit", uid="1.2.3.9.50"):
+    """One image with `count` empty private elements: in ascending or descending order, or
+    (repeated) half of them distinct and the other half the first one again."""
+    tags = private_tags(count // 2 if order == "repeated" else count, 0x0029)
+    if order == "descending":
+        tags.reverse()
+    elif order == "repeated":
+        tags += [tags[0]] * (count - len(tags))
+    if syntax == "implicit":
+        data = before_pixels(dataset(CT, uid), b"".join(struct.pack("<HHI", g, e, 0) for g, e in tags))
+    else:
+        data = before_pixels(explicit_dataset(CT, uid), b"".join(struct.pack("<HH2sH", g, e, b"US", 0) for g, e in tags))
+    if syntax == "deflated":
+        z = zlib.compressobj(9, zlib.DEFLATED, -15)
+        data = z.compress(data) + z.flush()
+        data += b"\0" * (len(data) % 2)
+    return store_one(port, uid, contexts=((1, CT, [SYNTAXES[syntax]]),), data=data)
+
+
+def send_small_values(port, megabytes, uid):
+    """One image whose data set is `megabytes` of private 64 KiB values (explicit VR OB),
+    streamed, so that the peer holds no more than one value."""
+    s, ctx = associate(port, ((1, CT, [EXPLICIT]),))
+    head = explicit_dataset(CT, uid)
+    at = head.rindex(struct.pack("<HH", 0x7FE0, 0x0010))
+    s.sendall(pdata(ctx[0], True, command_store(1, CT, uid)) + pdata(ctx[0], False, head[:at], last=False))
+    value = bytes(64 * 1024)
+    for g, e in private_tags(megabytes * 1000000 // len(value), 0x0029):
+        s.sendall(pdata(ctx[0], False, struct.pack("<HH2sHI", g, e, b"OB", 0, len(value)) + value, last=False))
+    s.sendall(pdata(ctx[0], False, head[at:]))
+    status = response_status(s)
+    release(s)
+    return status
+
+
+def in_parallel(count, run):
+    """Runs run(i) on `count` threads; prints each outcome, in order."""
+    import threading
+    results = [None] * count
+
+    def one(i):
+        try:
+            results[i] = "status 0x%04x" % run(i)
+        except (RuntimeError, ConnectionError, OSError) as e:
+            results[i] = "association ended: %s" % e
+    threads = [threading.Thread(target=one, args=(i,)) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for r in results:
+        print(r)
+    return 0
+
+
+def overrun_in_sequence():
+    """A sequence of defined length whose item (of undefined length) holds a value claiming
+    0xFFFFFFF0 bytes: read as DCMTK reads it, the value runs on past the sequence's end."""
+    inner = struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF) + struct.pack("<HHI", 0x0008, 0x0104, 0xFFFFFFF0) + bytes(16)
+    return struct.pack("<HHI", 0x0008, 0x1032, len(inner)) + inner
+
+
 def main():
     port = int(sys.argv[1])
     attack = sys.argv[2]
@@ -460,6 +538,25 @@ def main():
         return pdvs_in_one_pdu(port, args[0], args[1])
     elif attack == "large-request":
         return large_request(port, int(args[0]))
+
+
+    elif attack == "many-elements":
+        # many-elements ORDER COUNT [SYNTAX]: an image with COUNT empty private elements.
+        return outcome(lambda: many_elements(port, args[0], int(args[1]), *args[2:]))
+    elif attack == "small-values":
+        # small-values N MB: N images at once, each MB megabytes of 64 KiB values.
+        return in_parallel(int(args[0]), lambda i: send_small_values(port, int(args[1]), "1.2.3.9.51.%d" % i))
+    elif attack == "costly-deflated":
+        # costly-deflated N COUNT: N deflated images of COUNT repeated elements and, once they
+        # are sent, a plain deflated image; the plain one's outcome is printed last.
+        def run(i):
+            if i < int(args[0]):
+                return many_elements(port, "repeated", int(args[1]), "deflated", "1.2.3.9.52.%d" % i)
+            time.sleep(1)  # only to come after the others; the verdict does not hang on it
+            return many_elements(port, "ascending", 10, "deflated", "1.2.3.9.53")
+        return in_parallel(int(args[0]) + 1, run)
+    elif attack == "overrun":
+        return outcome(lambda: store_one(port, "1.2.3.9.54", overrun_in_sequence()))
     elif attack == "offer":
         # offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
         # accepted, or the context's result.

@@ -54,6 +54,11 @@ rssMiB() { awk '/^VmRSS/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
 peakMiB() { awk '/^VmHWM/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
 sizeMiB() { awk '/^VmSize/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
 atMost() { echo "  ($1: $2 MiB, limit $3 MiB)"; [ "$2" -le "$3" ]; }
+vmPeakMiB() { awk '/^VmPeak/ {print int($2 / 1024)}' "/proc/$rpid/status"; }
+# CPU seconds the receiver has used (user and system).
+cpuSeconds() { awk -v t="$(getconf CLK_TCK)" '{print int(($14 + $15) / t)}' "/proc/$rpid/stat"; }
+cpuSince() { local used=$(($(cpuSeconds) - $1)); echo "  (receiver CPU: $used s, limit $2 s)"; [ "$used" -le "$2" ]; }
+logged() { grep -q "$1" "$bin/Logs/ErrorLog.log"; }
 peer() { python3 "$here/peer.py" "$port" "$@"; }
 spoolBytes() { find "$spool" -type f -printf '%s\n' 2>/dev/null | awk '{s += $1} END {print s + 0}'; }
 oneSpoolFileOfAtLeast() { [ "$(find "$spool" -type f | wc -l)" = 1 ] && [ "$(spoolBytes)" -ge "$1" ]; }
@@ -135,6 +140,25 @@ group_hostile() {
   after=$(awk '/^VmPeak/ {print int($2 / 1024)}' "/proc/$rpid/status" 2>/dev/null)
   check "and reserves no address space for the value it claims" atMost "peak address space growth" \
     "$((${after:-999999} - before))" 1024
+  before=$(vmPeakMiB)
+  check "a value running past the defined end of its sequence ends its association" \
+    bash -c "python3 '$here/peer.py' $port overrun | grep -qE 'association ended|PDU type 7'"
+  after=$(vmPeakMiB)
+  check "and reserves no address space for it" atMost "peak address space growth" "$((${after:-999999} - before))" 1024
+
+  # Parse time in proportion to the bytes: a data set whose element order would make DCMTK's
+  # sorted insert walk its list again and again is refused for good, unparsed.
+  local cpu
+  cpu=$(cpuSeconds)
+  check "130,000 empty elements in order are stored" \
+    bash -c "python3 '$here/peer.py' $port many-elements ascending 130000 | grep -q 'status 0x0000'"
+  for how in "descending 130000" "repeated 60000 deflated"; do
+    check "elements $how are refused (0xC000)" \
+      bash -c "python3 '$here/peer.py' $port many-elements $how | grep -q 'status 0xc000'"
+  done
+  check "and the receiver spent little CPU on all three" cpuSince "$cpu" 20
+  check "the refusal is logged" logged "in an order that would take too long to parse"
+  check "receiver serves on after costly element orders" alive
 
   # Several PDVs in one PDU: every message answered and stored, the receiver unharmed.
   check "a C-STORE in four PDVs of one PDU is answered and stored" \
@@ -458,6 +482,22 @@ group_memory() {
 
   check "a deflated data set inflating to 550 MB is refused (0xA700)" \
     bash -c "python3 '$here/peer.py' $port deflate-bomb 550 | grep -q 'status 0xa700'"
+  check "and the log says why" logged "deflated data set was refused"
+
+  # What a parse holds counts, whatever the values' sizes and the element count.
+  local cpu
+  cpu=$(cpuSeconds)
+  check "4 images at once of 64 MB in 64 KiB values are stored" \
+    bash -c "python3 '$here/peer.py' $port small-values 4 64 | grep -c 'status 0x0000' | grep -qx 4"
+  check "peak RSS with 4 images of 64 KiB values" atMost "peak RSS" "$(peakMiB)" "$limit"
+  check "20 MB of empty elements are refused for good (0xC000)" \
+    bash -c "python3 '$here/peer.py' $port many-elements ascending 2600000 | grep -q 'status 0xc000'"
+  check "and hold no memory" atMost "peak RSS" "$(peakMiB)" "$limit"
+  check "the log says how much memory it would have taken" logged "parsing it would take"
+  check "two costly deflated data sets are refused, a deflated image sent meanwhile is stored" \
+    bash -c "python3 '$here/peer.py' $port costly-deflated 2 60000 | tr '\n' ' ' | grep -q '^status 0xc000 status 0xc000 status 0x0000'"
+  check "and the receiver spent little CPU on them" cpuSince "$cpu" 60
+  rm -rf "$folder"/*
   local before
   before=$(sizeMiB)
   python3 "$here/peer.py" "$port" deflate-stall 3 200 20 >"$work/deflate.out" 2>&1 &
