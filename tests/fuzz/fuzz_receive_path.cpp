@@ -55,6 +55,22 @@ size_t depth(DcmItem &item)
     return deepest;
 }
 
+// Elements and items DCMTK made of `item`: each costs the memory the guard budgets per object.
+uint64_t objects(DcmItem &item)
+{
+    uint64_t count = 0;
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement *element = item.getElement(i);
+        ++count;
+        if (element->ident() != EVR_SQ)
+            continue;
+        auto *sequence = static_cast<DcmSequenceOfItems *>(element);
+        for (unsigned long j = 0; j < sequence->card(); ++j)
+            count += 1 + objects(*sequence->getItem(j));
+    }
+    return count;
+}
+
 void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
 {
     const DcmXfer xfer(syntax ? syntax : UID_LittleEndianImplicitTransferSyntax);
@@ -75,6 +91,13 @@ void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
     const size_t reached = depth(ds);
     if (reached > dicom::detail::NestingGuard::kMaxOpen) {
         std::fprintf(stderr, "the guard let through a data set nested %zu deep\n", reached);
+        std::abort();
+    }
+    // The parse's memory is budgeted from the guard's count: DCMTK must not make more.
+    const uint64_t made = objects(ds);
+    if (made > guard.shape().objects) {
+        std::fprintf(stderr, "DCMTK made %llu objects where the guard counted %llu\n", (unsigned long long)made,
+                     (unsigned long long)guard.shape().objects);
         std::abort();
     }
 }
