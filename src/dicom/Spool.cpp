@@ -176,7 +176,7 @@ MemoryBudget::Share MemoryBudget::take(uint64_t bytes, const std::function<bool(
     Budget &b = budget();
     std::unique_lock lock(b.mutex);
     while (b.taken + bytes > kMemoryBudgetBytes) {
-        b.freed.wait_for(lock, std::chrono::milliseconds(200));
+        b.freed.wait_for(lock, std::chrono::milliseconds(kBudgetWaitCheckMs));
         if (giveUp())
             return Share();
     }
