@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MemoryBudget.h"
+#include "TempFile.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcerror.h>
@@ -26,16 +27,15 @@ public:
     SpoolFile(const SpoolFile &) = delete;
     SpoolFile &operator=(const SpoolFile &) = delete;
 
-    const std::string &path() const { return path_; }
-    int fd() const { return fd_; }
+    const std::string &path() const { return temp_.path(); }
+    int fd() const { return temp_.fd(); }
     // Appends, within the spool's limits. Throws AppError ("Spool limit reached: ..." past them).
     void write(const char *p, size_t size);
 
 private:
     void reserve(uint64_t size);
 
-    std::string path_;
-    int fd_ = -1;
+    TempFile temp_;
     uint64_t written_ = 0;
     uint64_t reserved_ = 0;
 };
@@ -70,12 +70,6 @@ private:
     MemoryBudget::Share share_;
     std::unique_ptr<SpoolFile> file_;
     std::exception_ptr failure_;
-};
-
-class SpoolStream : public DcmOutputStream
-{
-public:
-    explicit SpoolStream(SpoolConsumer &consumer) : DcmOutputStream(&consumer) {}
 };
 
 } // namespace dicom::detail
