@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,6 +243,30 @@ private slots:
         struct stat st {};
         if (!own.isEmpty())
             QVERIFY(::lstat(QFile::encodeName(base + "/" + own[0]).constData(), &st) == 0 && (st.st_mode & 0777) == 0700);
+    }
+
+    // Spool files a dead process left go before the first spool file of the folder; one that
+    // a live owner holds locked, and anything else, stays.
+    void removesOnlyTheSpoolFilesNoOneHolds()
+    {
+        const QString base = dir.filePath("leftovers"), spool = base + QString("/institution-stamp-%1").arg(::getuid());
+        QVERIFY(QDir().mkpath(spool) && QFile::setPermissions(spool, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                                        | QFileDevice::ExeOwner));
+        for (const char *name : {".spool-dead01", ".spool-live01", "keep"})
+            QVERIFY(QFile(spool + "/" + name).open(QIODevice::WriteOnly));
+        QFile live(spool + "/.spool-live01");
+        QVERIFY(live.open(QIODevice::ReadOnly) && ::flock(live.handle(), LOCK_EX) == 0);
+        const QString large = largeImage("1.2.3.603", 724);
+        QVERIFY(!large.isEmpty());
+        qputenv("TMPDIR", base.toLocal8Bit());
+        const quint16 port = tools::freePort();
+        dicom::detail::startListener(port, std::make_shared<RecordingSink>(dicom::detail::Delivery::Stored));
+        const tools::Result r = send(port, large);
+        dicom::detail::stopListener(port);
+        dicom::detail::shutdownAll();
+        qunsetenv("TMPDIR");
+        QVERIFY2(r.output.contains("Received Store Response (Success)"), qPrintable(r.output));
+        QCOMPARE(QDir(spool).entryList(QDir::Files | QDir::Hidden, QDir::Name), (QStringList{".spool-live01", "keep"}));
     }
 };
 

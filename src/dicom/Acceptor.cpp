@@ -213,7 +213,7 @@ void Acceptor::run()
         fds.clear();
         fds.push_back({wakeFd_, POLLIN, 0});
         fds.push_back({listenFd_, POLLIN, 0});
-        auto timeout = std::chrono::milliseconds(1000);
+        auto timeout = std::chrono::milliseconds(kAcceptorWakeMs);
         const auto now = Clock::now();
         for (const Waiting &w : waiting) {
             fds.push_back({w.fd, POLLIN, 0});

@@ -3,6 +3,7 @@
 #include "AppError.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcostrma.h>
 #include <dcmtk/ofstd/ofcond.h>
 
 #include <QString>
@@ -25,6 +26,13 @@ inline void check(const OFCondition &cond, const QString &what)
     if (cond.bad())
         throwCondition(cond, what);
 }
+
+// DCMTK's output stream over a consumer of our own; DCMTK keeps its constructor protected.
+class ConsumerStream : public DcmOutputStream
+{
+public:
+    explicit ConsumerStream(DcmConsumer &consumer) : DcmOutputStream(&consumer) {}
+};
 
 // The umask of the process, read once; files are created with 0666 less this.
 unsigned processUmask();

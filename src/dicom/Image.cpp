@@ -1,6 +1,7 @@
 #include "Image.h"
 
 #include "Dcmtk.h"
+#include "ImageAccess.h"
 #include "ImageData.h"
 #include "ImageWriter.h"
 #include "TextEncoding.h"
@@ -44,7 +45,8 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
         throw AppError(ErrorNumber::InvalidArgument,
                        QStringLiteral("No such attribute (%1,%2)").arg(group).arg(element));
     const DcmTag tag{Uint16(group), Uint16(element)};
-    DcmDataset &ds = data_.dataset();
+    detail::ImageData &data = detail::ImageAccess::data(image_);
+    DcmDataset &ds = data.dataset();
     const QString where = QStringLiteral("Cannot set attribute (%1,%2)")
                               .arg(group, 4, 16, QLatin1Char('0'))
                               .arg(element, 4, 16, QLatin1Char('0'));
@@ -53,17 +55,17 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
         detail::check(target.putAndInsertOFStringArray(tag, OFString(bytes.data(), bytes.size()), OFTrue), where);
     };
     // Behind a change that still waits for the write, every later one waits too, in order.
-    if (data_.beforeWrite.empty()) {
+    if (data.beforeWrite.empty()) {
         if (const auto bytes = detail::encodeValueInPlace(ds, vr, value)) {
             store(ds, *bytes);
             return;
         }
-        if (!data_.deferWholeDataSetWork) {
-            store(ds, encodedOrUnstorable(data_, ds, vr, value));
+        if (!data.deferWholeDataSetWork) {
+            store(ds, encodedOrUnstorable(data, ds, vr, value));
             return;
         }
     }
-    data_.beforeWrite.push_back([store, vr, value, &data = data_](DcmDataset &target) {
+    data.beforeWrite.push_back([store, vr, value, &data](DcmDataset &target) {
         store(target, encodedOrUnstorable(data, target, vr, value));
     });
 }
@@ -78,7 +80,7 @@ Image::~Image() = default;
 
 AttributeCollection Image::attributes()
 {
-    return AttributeCollection(*data_);
+    return AttributeCollection(*this);
 }
 
 QString Image::nameValue() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MemoryBudget.h"
 #include "Spool.h"
 
 #include <dcmtk/config/osconfig.h>

@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <cstdint>
 
-// What the receiver allows a peer: how long it may stay silent and how many of it there may be.
+// Every cap and timeout of the receiver, each with its reason: what it allows a peer (how long
+// it may stay silent, how many of it there may be, how much it may make us hold) and how
+// often a waiting thread looks again.
 namespace dicom::detail {
 
 constexpr int kArtimSeconds = 30;             // DCMTK's own deadline for an association request
@@ -42,6 +44,9 @@ constexpr uint64_t kBytesPerParsedElement = 320;
 // looks through the private creators of its item (a few per 10 ns).
 constexpr uint64_t kMaxParseSteps = 16'000'000;
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
+// The smallest PDU a peer may ask us to send: below it no response fits (DCMTK cannot split
+// a message into PDVs that small), so the peer would never hear that its image was stored.
+constexpr long kMinPeerPduLength = 14;
 // All association requests read while they arrive, at once: a flood of large ones holds no
 // more memory than this.
 constexpr size_t kMaxWaitingRequestBytes = 8u << 20;
@@ -54,6 +59,9 @@ constexpr uint32_t kMaxPDataLength = kMaxReceivePdu + 100;
 constexpr size_t kMaxCommandBytes = 64 * 1024;
 // Far more complete data sets than DCMTK can be behind the guard by.
 constexpr size_t kMaxDataSetsAhead = 1024;
+// Sequences and items open at once: DCMTK's parser recurses once per level, and this many
+// stay far within an association thread's stack.
+constexpr size_t kMaxOpenNesting = 128;
 
 // Disk for spool files, whatever peers send: all spool files of the process together (two
 // images with the largest value DICOM allows, side by side), and the room they leave on their
@@ -64,5 +72,13 @@ constexpr uint64_t kMaxSpoolBytes = 8ull << 30;
 constexpr uint64_t kMinSpoolFreeBytes = 1ull << 30;
 constexpr unsigned kMinSpoolFreePercent = 5;
 constexpr uint64_t kSpoolStepBytes = 1u << 20;
+
+// How long a thread that waits sleeps before it looks again whether to give up: an
+// association waiting for the window's handler, or for room in the memory budget, and the
+// acceptor when no connection's deadline comes sooner. Only how soon a give-up is noticed
+// depends on them.
+constexpr int kHandlerWaitCheckMs = 100;
+constexpr int kBudgetWaitCheckMs = 200;
+constexpr int kAcceptorWakeMs = 1000;
 
 } // namespace dicom::detail

@@ -291,7 +291,7 @@ void NestingGuard::open(Kind kind, uint32_t length, bool explicitVR, bool bigEnd
 void NestingGuard::push(uint64_t end, Kind kind, bool explicitVR, bool bigEndian)
 {
     open_.push_back({end, std::min(end, limit()), kind, explicitVR, bigEndian});
-    if (open_.size() > kMaxOpen)
+    if (open_.size() > kMaxOpenNesting)
         failed_ = true;
 }
 

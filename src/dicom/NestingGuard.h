@@ -1,7 +1,10 @@
 #pragma once
 
+#include "Limits.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -27,8 +30,7 @@ public:
         bool deflated = false;
     };
 
-    static constexpr size_t kMaxOpen = 128;  // sequences and items open at once
-    static constexpr size_t kReadLengthCount = 3;  // the read lengths of Limits.h's kReadLengths
+    static constexpr size_t kReadLengthCount = std::size(kReadLengths);
 
     // What a parse by DCMTK holds and spends.
     struct Shape

@@ -1,6 +1,7 @@
 #include "QueuedSink.h"
 
 #include "ImageAccess.h"
+#include "Limits.h"
 
 #include <QMetaObject>
 #include <chrono>
@@ -93,7 +94,7 @@ Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<Image
     {
         std::unique_lock lock(handoff->mutex);
         while (handoff->state == Handoff::State::Pending || handoff->state == Handoff::State::Running) {
-            handoff->done.wait_for(lock, std::chrono::milliseconds(100));
+            handoff->done.wait_for(lock, std::chrono::milliseconds(kHandlerWaitCheckMs));
             if (handoff->state == Handoff::State::Pending && (detached_ || !on_ || abandon()))
                 handoff->state = Handoff::State::Cancelled;
         }

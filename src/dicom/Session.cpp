@@ -20,10 +20,6 @@ namespace {
 // DCMTK takes an already accepted socket only through one process-wide variable.
 std::mutex externalSocketMutex;
 
-// The smallest PDU a peer may ask us to send: below it no response fits (DCMTK cannot split
-// a message into PDVs that small), so the peer would never hear that its image was stored.
-constexpr long kMinPeerPduLength = 14;
-
 void reject(T_ASC_Association *assoc, T_ASC_RejectParametersReason reason)
 {
     T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, reason};

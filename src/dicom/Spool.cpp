@@ -5,14 +5,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -21,41 +15,7 @@ namespace dicom::detail {
 
 namespace {
 
-struct Budget
-{
-    std::mutex mutex;
-    std::condition_variable freed;
-    uint64_t taken = 0;
-};
-
-Budget &budget()
-{
-    // Never destroyed: shares may be given back while the program ends.
-    static Budget *b = new Budget;
-    return *b;
-}
-
 constexpr const char *kSpoolPrefix = ".spool-";
-
-// Spool files a dead process left: each live one is locked by its owner.
-void removeStaleSpoolFiles(const std::string &folder)
-{
-    DIR *dir = ::opendir(folder.c_str());
-    if (!dir)
-        return;
-    const size_t prefix = std::strlen(kSpoolPrefix);
-    while (const dirent *entry = ::readdir(dir)) {
-        if (std::strncmp(entry->d_name, kSpoolPrefix, prefix) != 0)
-            continue;
-        const int fd = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0)
-            continue;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            ::unlinkat(::dirfd(dir), entry->d_name, 0);
-        ::close(fd);
-    }
-    ::closedir(dir);
-}
 
 bool isOurFolder(const std::string &path)
 {
@@ -83,7 +43,8 @@ std::string spoolFolder()
         return folder;
     std::string candidate = wanted + "/institution-stamp-" + std::to_string(::getuid());
     if ((::mkdir(candidate.c_str(), 0700) == 0 || errno == EEXIST) && isOurFolder(candidate)) {
-        removeStaleSpoolFiles(candidate);
+        // Spool files a dead process left: each live one is locked by its owner.
+        removeLeftoverTempFiles(candidate, kSpoolPrefix, "");
     } else {
         candidate += "-XXXXXX";
         if (!::mkdtemp(candidate.data())) {
@@ -130,76 +91,15 @@ uint64_t spoolLimit()
 
 } // namespace
 
-MemoryBudget::Share &MemoryBudget::Share::operator=(Share &&other) noexcept
+SpoolFile::SpoolFile() : temp_(spoolFolder(), kSpoolPrefix, "")
 {
-    if (this != &other) {
-        giveBack();
-        bytes_ = other.bytes_;
-        other.bytes_ = 0;
-    }
-    return *this;
-}
-
-void MemoryBudget::Share::add(Share &&other)
-{
-    bytes_ += other.bytes_;
-    other.bytes_ = 0;
-}
-
-void MemoryBudget::Share::giveBack()
-{
-    if (bytes_ == 0)
-        return;
-    Budget &b = budget();
-    {
-        const std::lock_guard lock(b.mutex);
-        b.taken -= bytes_;
-    }
-    bytes_ = 0;
-    b.freed.notify_all();
-}
-
-MemoryBudget::Share MemoryBudget::tryTake(uint64_t bytes)
-{
-    Budget &b = budget();
-    const std::lock_guard lock(b.mutex);
-    if (b.taken + bytes > kMemoryBudgetBytes)
-        return Share();
-    b.taken += bytes;
-    return Share(bytes);
-}
-
-MemoryBudget::Share MemoryBudget::take(uint64_t bytes, const std::function<bool()> &giveUp)
-{
-    if (bytes > kMemoryBudgetBytes)
-        return Share();
-    Budget &b = budget();
-    std::unique_lock lock(b.mutex);
-    while (b.taken + bytes > kMemoryBudgetBytes) {
-        b.freed.wait_for(lock, std::chrono::milliseconds(200));
-        if (giveUp())
-            return Share();
-    }
-    b.taken += bytes;
-    return Share(bytes);
-}
-
-SpoolFile::SpoolFile()
-{
-    std::string path = spoolFolder() + "/" + kSpoolPrefix + "XXXXXX";
-    fd_ = ::mkostemp(path.data(), O_CLOEXEC);
-    if (fd_ < 0) {
-        const int e = errno;
+    if (const int e = temp_.error())
         throw AppError(e, QStringLiteral("Cannot make a spool file: %1").arg(errnoText(e)));
-    }
-    ::flock(fd_, LOCK_EX);
-    path_ = std::move(path);
 }
 
 SpoolFile::~SpoolFile()
 {
-    ::unlink(path_.c_str());
-    ::close(fd_);
+    temp_.discard();
     SpoolRoom &room = spoolRoom();
     const std::lock_guard lock(room.mutex);
     room.held -= reserved_;
@@ -209,7 +109,7 @@ void SpoolFile::reserve(uint64_t size)
 {
     const uint64_t more = (size - reserved_ + kSpoolStepBytes - 1) / kSpoolStepBytes * kSpoolStepBytes;
     struct statvfs fs {};
-    if (::fstatvfs(fd_, &fs) != 0) {
+    if (::fstatvfs(temp_.fd(), &fs) != 0) {
         const int e = errno;
         throw AppError(e, QStringLiteral("Cannot measure the spool's file system: %1").arg(errnoText(e)));
     }
@@ -230,19 +130,10 @@ void SpoolFile::write(const char *p, size_t size)
 {
     if (written_ + size > reserved_)
         reserve(written_ + size);
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int e = n < 0 ? errno : EIO;
-            throw AppError(e, QStringLiteral("Cannot write the spool file %1: %2")
-                                  .arg(QString::fromLocal8Bit(path_.c_str()), errnoText(e)));
-        }
-        p += n;
-        size -= size_t(n);
-        written_ += uint64_t(n);
-    }
+    if (const int e = temp_.write(p, size))
+        throw AppError(e, QStringLiteral("Cannot write the spool file %1: %2")
+                              .arg(QString::fromLocal8Bit(temp_.path().c_str()), errnoText(e)));
+    written_ += size;
 }
 
 void SpoolConsumer::lose(std::exception_ptr why)

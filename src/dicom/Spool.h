@@ -1,46 +1,19 @@
 #pragma once
 
+#include "MemoryBudget.h"
+#include "TempFile.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcerror.h>
 #include <dcmtk/dcmdata/dcostrma.h>
 
 #include <cstdint>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace dicom::detail {
-
-// Memory the process lets received data sets hold at once, whatever peers send: small data
-// sets stay in memory within it, all others go to a spool file.
-class MemoryBudget
-{
-public:
-    // Bytes taken from the budget, given back when destroyed.
-    class Share
-    {
-    public:
-        Share() = default;
-        ~Share() { giveBack(); }
-        Share(Share &&other) noexcept : bytes_(other.bytes_) { other.bytes_ = 0; }
-        Share &operator=(Share &&other) noexcept;
-        void add(Share &&other);
-        uint64_t bytes() const { return bytes_; }
-        void giveBack();
-
-    private:
-        friend class MemoryBudget;
-        explicit Share(uint64_t bytes) : bytes_(bytes) {}
-        uint64_t bytes_ = 0;
-    };
-
-    // At once, or nothing.
-    static Share tryTake(uint64_t bytes);
-    // Waits while others hold the budget, until `giveUp` says so; nothing then.
-    static Share take(uint64_t bytes, const std::function<bool()> &giveUp);
-};
 
 // A spool file of ours: created hidden in the spool folder, locked while it lives (so that a
 // later process can tell it from one a dead process left), removed with this object. Its
@@ -54,16 +27,15 @@ public:
     SpoolFile(const SpoolFile &) = delete;
     SpoolFile &operator=(const SpoolFile &) = delete;
 
-    const std::string &path() const { return path_; }
-    int fd() const { return fd_; }
+    const std::string &path() const { return temp_.path(); }
+    int fd() const { return temp_.fd(); }
     // Appends, within the spool's limits. Throws AppError ("Spool limit reached: ..." past them).
     void write(const char *p, size_t size);
 
 private:
     void reserve(uint64_t size);
 
-    std::string path_;
-    int fd_ = -1;
+    TempFile temp_;
     uint64_t written_ = 0;
     uint64_t reserved_ = 0;
 };
@@ -98,12 +70,6 @@ private:
     MemoryBudget::Share share_;
     std::unique_ptr<SpoolFile> file_;
     std::exception_ptr failure_;
-};
-
-class SpoolStream : public DcmOutputStream
-{
-public:
-    explicit SpoolStream(SpoolConsumer &consumer) : DcmOutputStream(&consumer) {}
 };
 
 } // namespace dicom::detail

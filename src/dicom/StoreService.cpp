@@ -1,6 +1,7 @@
 #include "StoreService.h"
 
 #include "AppError.h"
+#include "Dcmtk.h"
 #include "GuardedConnection.h"
 #include "Limits.h"
 #include "Spool.h"
@@ -61,7 +62,7 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     T_ASC_PresentationContextID dataPresID = presID;
     OFCondition cond;
     {
-        SpoolStream stream(spool);
+        ConsumerStream stream(spool);
         cond = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream, nullptr,
                                           nullptr);
     }

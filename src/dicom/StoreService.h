@@ -3,6 +3,7 @@
 #include "Connection.h"
 #include "GuardedConnection.h"
 #include "ImageSink.h"
+#include "MemoryBudget.h"
 #include "Spool.h"
 
 #include <dcmtk/config/osconfig.h>

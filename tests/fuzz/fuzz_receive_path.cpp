@@ -89,7 +89,7 @@ void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
     ds.read(in, xfer.getXfer());
     ds.transferEnd();
     const size_t reached = depth(ds);
-    if (reached > dicom::detail::NestingGuard::kMaxOpen) {
+    if (reached > dicom::detail::kMaxOpenNesting) {
         std::fprintf(stderr, "the guard let through a data set nested %zu deep\n", reached);
         std::abort();
     }

@@ -14,6 +14,8 @@ struct ImageAccess;
 class ImageWriter;
 } // namespace detail
 
+class Image;
+
 class AttributeCollection
 {
 public:
@@ -23,8 +25,8 @@ public:
 
 private:
     friend class Image;
-    explicit AttributeCollection(detail::ImageData &data) : data_(data) {}
-    detail::ImageData &data_;
+    explicit AttributeCollection(Image &image) : image_(image) {}
+    Image &image_;
 };
 
 // One received data set, with the transfer syntax it arrived in.
