@@ -29,6 +29,8 @@ public:
     using DataSetSummary = WireScanner::DataSetSummary;
     // What the scanner saw of the next data set DCMTK has received.
     DataSetSummary takeDataSet() { return scanner_.takeDataSet(); }
+    // Why the connection was refused, as errno tells it (EPROTO, ETIMEDOUT); 0 while it is not.
+    int refusal() const { return refusal_; }
 
 private:
     // Bytes received and not yet asked for. DCMTK waits for data (a poll), asks for a PDU's

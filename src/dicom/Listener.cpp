@@ -96,7 +96,9 @@ void Listener::onRequestArrived(int fd)
 void Listener::serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc)
 {
     StoreService store([this] { return sink(); }, [this] { return stopping(); });
-    serveAssociation(assoc, *socket, store, [this] { return stopping(); });
+    const AssociationEnd end = serveAssociation(assoc, *socket, store, [this] { return stopping(); });
+    if (const std::shared_ptr<ImageSink> current = sink())
+        current->associationEnded(end);
     --active_;
 }
 

@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QMutex>
 #include <new>
+#include <unistd.h>
 
 namespace {
 
@@ -41,6 +42,25 @@ void describeCurrentException(qint32 &number, QString &description)
 // Two empty files created by two failures at once must not truncate each other's line.
 QMutex logMutex;
 
+// Set once at start-up, before any failure can be logged.
+QString folderOverride;
+bool alsoToStandardError = false;
+
+QString logFolder()
+{
+    return folderOverride.isEmpty() ? AppPaths::logFolder() : folderOverride;
+}
+
+void copyToStandardError(const QString &line)
+{
+    if (!alsoToStandardError)
+        return;
+    // One write per line, so that lines of several threads do not interleave; a failure is
+    // ignored like that of the file.
+    const QByteArray bytes = line.toUtf8() + '\n';
+    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
+}
+
 } // namespace
 
 namespace Error_Handler {
@@ -68,6 +88,16 @@ QString logTimeFormat()
     return format;
 }
 
+void SetLogFolder(const QString &folder)
+{
+    folderOverride = folder;
+}
+
+void SetCopyToStandardError(bool on)
+{
+    alsoToStandardError = on;
+}
+
 void LogError(const QString &procedureName) noexcept
 {
     try {
@@ -75,8 +105,18 @@ void LogError(const QString &procedureName) noexcept
         QString description;
         describeCurrentException(number, description);
 
+        const QLocale locale;
+        const QString date = locale.toString(QDate::currentDate(), logDateFormat());
+        const QString time = locale.toString(QTime::currentTime(), logTimeFormat());
+        // One failure, one line, whatever the description carries.
+        description.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        const QString line = date + QStringLiteral(" - ") + time + QStringLiteral(" # ")
+            + QString::number(number) + QStringLiteral(" - ") + description + QStringLiteral(" - ")
+            + procedureName;
+        copyToStandardError(line);
+
         const QMutexLocker lock(&logMutex);
-        const QString logDir = AppPaths::logFolder();
+        const QString logDir = logFolder();
         const QString logFile = logDir + QStringLiteral("/ErrorLog.log");
         if (!QFileInfo(logDir).isDir()) {
             // In the user's state folder the parents may be missing too.
@@ -94,14 +134,6 @@ void LogError(const QString &procedureName) noexcept
         QFile file(logFile);
         if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
             return;
-        const QLocale locale;
-        const QString date = locale.toString(QDate::currentDate(), logDateFormat());
-        const QString time = locale.toString(QTime::currentTime(), logTimeFormat());
-        // One failure, one line, whatever the description carries.
-        description.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-        const QString line = date + QStringLiteral(" - ") + time + QStringLiteral(" # ")
-            + QString::number(number) + QStringLiteral(" - ") + description + QStringLiteral(" - ")
-            + procedureName;
         file.write(Windows1252::encode(line) + "\r\n");
         file.close();
     } catch (...) {

@@ -11,6 +11,12 @@ namespace Error_Handler {
 // A log that cannot be written is given up silently.
 void LogError(const QString &procedureName) noexcept;
 
+// For a program that keeps its log elsewhere (the service): ErrorLog.log goes into `folder`
+// itself; empty means AppPaths' folder again. Call before anything is logged.
+void SetLogFolder(const QString &folder);
+// Each line also goes to standard error (UTF-8), whether or not the file could be written.
+void SetCopyToStandardError(bool on);
+
 // Date and time as the log writes them under the current default locale.
 QString logDateFormat();
 QString logTimeFormat();
