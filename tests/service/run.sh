@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# The service program run directly, as an unprivileged user when started as root: stores and
+# stamps, one standard-error line per association, SIGHUP to a new port and name, SIGTERM
+# under load from 4 senders, a port already taken. On loopback, in a private TMPDIR; every
+# wait is bounded by a condition.
+#   tests/service/run.sh BUILD_DIR
+set -uo pipefail
+build="$(cd "$1" && pwd)"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/../../scripts/lib/loopback.sh"
+daemon="$build/bin/institution-stampd"
+work="$(mktemp -d /tmp/stamp-service.XXXXXX)"
+export TMPDIR="$work/tmp"
+mkdir -p "$TMPDIR" "$work/cfg" "$work/in" "$work/log"
+passed=0 failed=0 spid="" opid=""
+senders=()
+
+cleanup() {
+  for p in "${senders[@]}" $spid $opid; do { kill -9 "$p"; wait "$p"; } 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+[ -n "${KEEP:-}" ] && trap - EXIT
+
+ok() { passed=$((passed + 1)); echo "PASS: $*"; }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+check() { local what="$1"; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
+waitFor() {
+  local limit=$1
+  shift
+  for _ in $(seq $((limit * 10))); do "$@" && return 0; sleep 0.1; done
+  return 1
+}
+
+# As root, the service runs as nobody: it owns only what it must write.
+asUser=()
+if [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$work"
+  chown nobody "$work/in" "$work/log" "$TMPDIR"
+  asUser=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+
+settings() {  # port folder name
+  printf '[InstitutionName]\r\nPort=%s\r\nFolder=%s\r\nInstitutionName=%s\r\n' "$1" "$2" "$3" |
+    iconv -f UTF-8 -t WINDOWS-1252 >"$work/cfg/Settings.ini"
+}
+start() {  # output file
+  "${asUser[@]}" "$daemon" --config "$work/cfg" --log-dir "$work/log" 2>"$1" &
+  spid=$!
+}
+exited() { ! kill -0 "$1" 2>/dev/null; }
+# $2 images of classes CT under $1/, SOP Instance UIDs with the prefix $3.
+images() { /usr/bin/python3 "$here/make_images.py" "$@"; }
+stamped() { dcmdump -q +U8 +P 0008,0080 "$1" 2>/dev/null | grep -qE "\[($2)\]"; }
+# Every image a storescu log ($1) reports as stored is in the folder, whole and stamped with
+# a name matching $2.
+answeredAreStored() {
+  local file uid n=0
+  while read -r file; do
+    uid="$(basename "$file" .dcm)"
+    stamped "$work/in/$uid.dcm" "$2" || { echo "  missing or not stamped: $uid"; return 1; }
+    n=$((n + 1))
+  done < <(awk '/Sending file:/ {f=$NF} /Received Store Response \(Success\)/ {print f}' "$1")
+  echo "  ($n answered as stored)"
+  [ "$n" -gt 0 ]
+}
+
+port=$(freePort)
+name="Klinikum Süd"
+settings "$port" "$work/in" "$name"
+start "$work/err1"
+check "listens on the port from Settings.ini" waitForEcho "$port"
+
+images "$work/a" 3 1.2.826.0.1.3680043.2.1125.7.1
+storescu -v -aet MODALITY1 -aec STAMPER "127.0.0.1" "$port" "$work"/a/*.dcm >"$work/a.log" 2>&1
+check "images from storescu are stored and stamped" answeredAreStored "$work/a.log" "$name"
+line() { grep -q "from 127.0.0.1, calling \"MODALITY1\", called \"STAMPER\": 3 stored, 0 refused, released" "$work/err1"; }
+check "one line per association on standard error, with the counts" waitFor 10 line
+[ -n "${asUser[*]}" ] && check "files belong to the unprivileged user" \
+  test "$(stat -c %U "$work/in/1.2.826.0.1.3680043.2.1125.7.1.1.dcm")" = nobody
+
+# A second service on the same port cannot listen: it fails its start and says why.
+"${asUser[@]}" "$daemon" --config "$work/cfg" --log-dir "$work/log" 2>"$work/err2" &
+opid=$!
+waitFor 20 exited "$opid"
+wait "$opid"
+rc=$?
+opid=""
+check "a port already taken: exit non-zero" test "$rc" -ne 0
+check "a port already taken: a line in the log" grep -q " - Service_Start" "$work/log/ErrorLog.log"
+check "a port already taken: the same line on standard error" grep -q " - Service_Start" "$work/err2"
+check "the first service goes on serving" echoscu -to 5 127.0.0.1 "$port"
+
+# SIGHUP while a sender is on the old port: the new port and name take over; every image
+# answered as stored on the old port is in the folder.
+images "$work/b" 200 1.2.826.0.1.3680043.2.1125.7.2
+storescu -v -aet MODALITY2 "127.0.0.1" "$port" "$work"/b/*.dcm >"$work/b.log" 2>&1 &
+senders=($!)
+someStored() { [ -n "$(ls "$work/in" | grep -F 1.2.826.0.1.3680043.2.1125.7.2. | head -1)" ]; }
+waitFor 30 someStored
+newPort=$(freePort)
+newName="Klinikum Nord"
+settings "$newPort" "$work/in" "$newName"
+kill -HUP "$spid"
+check "after SIGHUP, the new port answers" waitForEcho "$newPort"
+wait "${senders[0]}"
+senders=()
+# Images answered after the switch carry the new name.
+check "after SIGHUP, every image answered on the old port is stored" answeredAreStored "$work/b.log" "$name|$newName"
+oldClosed() { ! echoscu -to 2 127.0.0.1 "$port" >/dev/null 2>&1; }
+check "after SIGHUP, the old port is closed" waitFor 10 oldClosed
+images "$work/c" 2 1.2.826.0.1.3680043.2.1125.7.3
+storescu -v "127.0.0.1" "$newPort" "$work"/c/*.dcm >"$work/c.log" 2>&1
+check "after SIGHUP, images carry the new name" answeredAreStored "$work/c.log" "$newName"
+
+# SIGHUP to a port that cannot be opened: the old one goes on, the log says why.
+takenPort=$(freePort)
+settings "$takenPort" "$work/in" "Klinikum West"
+python3 -c 'import socket,sys,time
+s=socket.socket(); s.bind(("0.0.0.0",int(sys.argv[1]))); s.listen(); print("ready",flush=True); time.sleep(60)' "$takenPort" >"$work/blocker" &
+opid=$!
+blocking() { grep -q ready "$work/blocker"; }
+waitFor 10 blocking
+kill -HUP "$spid"
+reloadLogged() { grep -q " - Service_Reload" "$work/log/ErrorLog.log"; }
+check "SIGHUP to a port in use: logged" waitFor 10 reloadLogged
+check "SIGHUP to a port in use: still serving on the old port" echoscu -to 5 127.0.0.1 "$newPort"
+kill "$opid"; wait "$opid" 2>/dev/null; opid=""
+
+# SIGTERM under load from 4 senders: exit 0 within a bound; every answered image is whole.
+for s in 1 2 3 4; do images "$work/d$s" 300 1.2.826.0.1.3680043.2.1125.7.4$s; done
+for s in 1 2 3 4; do
+  storescu -v -aet "LOAD$s" "127.0.0.1" "$newPort" "$work/d$s"/*.dcm >"$work/d$s.log" 2>&1 &
+  senders+=($!)
+done
+# Every sender has had an image stored: all four are on.
+loaded() { for s in 1 2 3 4; do ls "$work/in" | grep -qF ".7.4$s." || return 1; done; }
+waitFor 60 loaded
+kill -TERM "$spid"
+if waitFor 30 exited "$spid"; then
+  wait "$spid"
+  rc=$?
+  check "SIGTERM under load: exit 0" test "$rc" -eq 0
+else
+  bad "SIGTERM under load: ended within 30 s"
+fi
+spid=""
+for p in "${senders[@]}"; do wait "$p"; done
+senders=()
+for s in 1 2 3 4; do
+  check "SIGTERM under load: sender $s's answered images are whole" answeredAreStored "$work/d$s.log" "$newName"
+done
+check "no partial file left" test -z "$(find "$work/in" -name '*.part')"
+check "each sender's association has its line" test "$(grep -c 'calling "LOAD[1-4]"' "$work/err1")" -eq 4
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
