@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The service program run directly, as an unprivileged user when started as root: stores and
+# The service program run directly (and the window, offscreen, beside it), as an unprivileged user when started as root: stores and
 # stamps, one standard-error line per association, SIGHUP to a new port and name, SIGTERM
 # under load from 4 senders, a port already taken. On loopback, in a private TMPDIR; every
 # wait is bounded by a condition.
@@ -10,13 +10,13 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/lib/loopback.sh"
 daemon="$build/bin/institution-stampd"
 work="$(mktemp -d /tmp/stamp-service.XXXXXX)"
-export TMPDIR="$work/tmp"
+export TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen
 mkdir -p "$TMPDIR" "$work/cfg" "$work/in" "$work/log"
-passed=0 failed=0 spid="" opid=""
+passed=0 failed=0 spid="" opid="" dpid=""
 senders=()
 
 cleanup() {
-  for p in "${senders[@]}" $spid $opid; do { kill -9 "$p"; wait "$p"; } 2>/dev/null; done
+  for p in "${senders[@]}" $spid $opid $dpid; do { kill -9 "$p"; wait "$p"; } 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -49,8 +49,8 @@ start() {  # output file
   spid=$!
 }
 exited() { ! kill -0 "$1" 2>/dev/null; }
-# $2 images of classes CT under $1/, SOP Instance UIDs with the prefix $3.
-images() { /usr/bin/python3 "$here/make_images.py" "$@"; }
+# $2 CT images of 64 x 64 pixels under $1/, SOP Instance UIDs $3.1, $3.2, ...
+images() { mkdir -p "$1" && "$build/tools/make_images" "$1" "$2" 64 64 1 "$3" >/dev/null; }
 stamped() { dcmdump -q +U8 +P 0008,0080 "$1" 2>/dev/null | grep -qE "\[($2)\]"; }
 # Every image a storescu log ($1) reports as stored is in the folder, whole and stamped with
 # a name matching $2.
@@ -79,17 +79,28 @@ check "one line per association on standard error, with the counts" waitFor 10 l
 [ -n "${asUser[*]}" ] && check "files belong to the unprivileged user" \
   test "$(stat -c %U "$work/in/1.2.826.0.1.3680043.2.1125.7.1.1.dcm")" = nobody
 
-# A second service on the same port cannot listen: it fails its start and says why.
-"${asUser[@]}" "$daemon" --config "$work/cfg" --log-dir "$work/log" 2>"$work/err2" &
-opid=$!
-waitFor 20 exited "$opid"
-wait "$opid"
+# The window and the service on one port: whichever starts second cannot listen and says so.
+"$build/tools/stamp_receiver" "$port" "$work/in" "$name" >"$work/window.out" 2>&1
 rc=$?
-opid=""
-check "a port already taken: exit non-zero" test "$rc" -ne 0
-check "a port already taken: a line in the log" grep -q " - Service_Start" "$work/log/ErrorLog.log"
-check "a port already taken: the same line on standard error" grep -q " - Service_Start" "$work/err2"
-check "the first service goes on serving" echoscu -to 5 127.0.0.1 "$port"
+check "the window second: it does not switch on" test "$rc" -ne 0
+check "the window second: a line in its log" \
+  grep -q "Port $port: .*- btnActivate_Click" "$build/tools/Logs/ErrorLog.log"
+check "the service goes on serving" echoscu -to 5 127.0.0.1 "$port"
+windowPort=$(freePort)
+"$build/tools/stamp_receiver" "$windowPort" "$work/in" "$name" >"$work/window.out" 2>&1 &
+opid=$!
+waitForEcho "$windowPort"
+mkdir "$work/cfg2"
+sed "s/^Port=$port/Port=$windowPort/" "$work/cfg/Settings.ini" >"$work/cfg2/Settings.ini"
+"${asUser[@]}" "$daemon" --config "$work/cfg2" --log-dir "$work/log" 2>"$work/err2" &
+dpid=$!
+waitFor 20 exited "$dpid"
+wait "$dpid"
+rc=$?
+kill "$opid"; wait "$opid" 2>/dev/null; opid="" dpid=""
+check "the service second: exit non-zero" test "$rc" -ne 0
+check "the service second: a line in its log" grep -q "Port $windowPort: .* - Service_Start" "$work/log/ErrorLog.log"
+check "the service second: the same line on standard error" grep -q " - Service_Start" "$work/err2"
 
 # SIGHUP while a sender is on the old port: the new port and name take over; every image
 # answered as stored on the old port is in the folder.
@@ -125,7 +136,7 @@ kill -HUP "$spid"
 reloadLogged() { grep -q " - Service_Reload" "$work/log/ErrorLog.log"; }
 check "SIGHUP to a port in use: logged" waitFor 10 reloadLogged
 check "SIGHUP to a port in use: still serving on the old port" echoscu -to 5 127.0.0.1 "$newPort"
-kill "$opid"; wait "$opid" 2>/dev/null; opid=""
+kill "$opid"; wait "$opid" 2>/dev/null; opid="" dpid=""
 
 # SIGTERM under load from 4 senders: exit 0 within a bound; every answered image is whole.
 for s in 1 2 3 4; do images "$work/d$s" 300 1.2.826.0.1.3680043.2.1125.7.4$s; done
