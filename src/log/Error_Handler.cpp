@@ -51,15 +51,6 @@ QString logFolder()
     return folderOverride.isEmpty() ? AppPaths::logFolder() : folderOverride;
 }
 
-void copyToStandardError(const QString &line)
-{
-    if (!alsoToStandardError)
-        return;
-    // One write per line, so that lines of several threads do not interleave; a failure is
-    // ignored like that of the file.
-    const QByteArray bytes = line.toUtf8() + '\n';
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
-}
 
 } // namespace
 
@@ -98,6 +89,17 @@ void SetCopyToStandardError(bool on)
     alsoToStandardError = on;
 }
 
+void ToStandardError(const QString &line) noexcept
+{
+    try {
+        // One write per line, so that lines of several threads do not interleave; a failure
+        // is ignored like that of the file.
+        const QByteArray bytes = line.toUtf8() + '\n';
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
+    } catch (...) {
+    }
+}
+
 void LogError(const QString &procedureName) noexcept
 {
     try {
@@ -113,7 +115,8 @@ void LogError(const QString &procedureName) noexcept
         const QString line = date + QStringLiteral(" - ") + time + QStringLiteral(" # ")
             + QString::number(number) + QStringLiteral(" - ") + description + QStringLiteral(" - ")
             + procedureName;
-        copyToStandardError(line);
+        if (alsoToStandardError)
+            ToStandardError(line);
 
         const QMutexLocker lock(&logMutex);
         const QString logDir = logFolder();

@@ -17,6 +17,9 @@ void SetLogFolder(const QString &folder);
 // Each line also goes to standard error (UTF-8), whether or not the file could be written.
 void SetCopyToStandardError(bool on);
 
+// Writes `line` and a line feed to standard error (UTF-8) in one write; never fails.
+void ToStandardError(const QString &line) noexcept;
+
 // Date and time as the log writes them under the current default locale.
 QString logDateFormat();
 QString logTimeFormat();

@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 #include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 namespace {
 
@@ -43,14 +42,6 @@ QString howText(dicom::AssociationEnd::How how)
     case How::SwitchedOff: return QStringLiteral("ended by us: switched off");
     }
     return QStringLiteral("ended");
-}
-
-void toStandardError(const QString &line)
-{
-    // One write per line, so that lines of several associations do not interleave; a failed
-    // write ends nothing.
-    const QByteArray bytes = line.toUtf8() + '\n';
-    [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
 }
 
 } // namespace
@@ -95,7 +86,7 @@ bool Service::start()
         connect(server.get(), &dicom::DicomServer::ImageReceivedAsync, this, &Service::ImageReceived);
         server->setWriteFailureHandler(ReceivedImage::LogFailure);
         server->setAssociationEndedHandler(
-            [](const dicom::AssociationEnd &end) { toStandardError(describeAssociationEnd(end)); });
+            [](const dicom::AssociationEnd &end) { Error_Handler::ToStandardError(describeAssociationEnd(end)); });
         server->setSwitch(true);
         server_ = std::move(server);
         server_->startListening(current_.port);
@@ -103,7 +94,7 @@ bool Service::start()
         Error_Handler::LogError(QStringLiteral("Service_Start"));
         return false;
     }
-    toStandardError(QStringLiteral("listening on port %1").arg(current_.port));
+    Error_Handler::ToStandardError(QStringLiteral("listening on port %1").arg(current_.port));
     sd_notifyf(0, "READY=1\nSTATUS=Listening on port %d", int(current_.port));
     return true;
 }
@@ -121,7 +112,7 @@ void Service::reload()
             server_->stopListening(current_.port);
         }
         current_ = next;
-        toStandardError(QStringLiteral("settings read again; listening on port %1").arg(current_.port));
+        Error_Handler::ToStandardError(QStringLiteral("settings read again; listening on port %1").arg(current_.port));
     } catch (...) {
         Error_Handler::LogError(QStringLiteral("Service_Reload"));
     }
