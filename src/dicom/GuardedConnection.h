@@ -31,6 +31,8 @@ public:
     DataSetSummary takeDataSet() { return scanner_.takeDataSet(); }
     // Why the connection was refused, as errno tells it (EPROTO, ETIMEDOUT); 0 while it is not.
     int refusal() const { return refusal_; }
+    // Whether the peer has closed its side of the connection (or we stopped reading).
+    bool peerClosed() const { return peerClosed_; }
 
 private:
     // Bytes received and not yet asked for. DCMTK waits for data (a poll), asks for a PDU's
@@ -44,6 +46,7 @@ private:
     std::string headers_;
     size_t headersBegin_ = 0;
     int refusal_ = 0;  // why the connection was refused, as errno tells it
+    bool peerClosed_ = false;
     WireScanner scanner_;
 
     // Reads from the socket; `wait` false: only what has arrived already.

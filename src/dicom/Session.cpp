@@ -166,7 +166,7 @@ AssociationEnd::How howItEnded(T_ASC_Association *assoc, LoopEnd loopEnd, const 
         return AssociationEnd::How::Deadline;
     if (loopEnd == LoopEnd::Stopped || stopping())
         return AssociationEnd::How::SwitchedOff;
-    if (loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION)
+    if ((loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION) || (guarded && guarded->peerClosed()))
         return AssociationEnd::How::PeerAborted;
     return AssociationEnd::How::ProtocolError;
 }

@@ -34,7 +34,7 @@ QString howText(dicom::AssociationEnd::How how)
     using How = dicom::AssociationEnd::How;
     switch (how) {
     case How::Released: return QStringLiteral("released");
-    case How::PeerAborted: return QStringLiteral("aborted by the peer");
+    case How::PeerAborted: return QStringLiteral("aborted or closed by the peer");
     case How::Rejected: return QStringLiteral("rejected");
     case How::Deadline: return QStringLiteral("ended by us: deadline");
     case How::HostileBytes: return QStringLiteral("ended by us: hostile bytes");

@@ -76,6 +76,13 @@ storescu -v -aet MODALITY1 -aec STAMPER "127.0.0.1" "$port" "$work"/a/*.dcm >"$w
 check "images from storescu are stored and stamped" answeredAreStored "$work/a.log" "$name"
 line() { grep -q "from 127.0.0.1, calling \"MODALITY1\", called \"STAMPER\": 3 stored, 0 refused, released" "$work/err1"; }
 check "one line per association on standard error, with the counts" waitFor 10 line
+# How an association ended: cut off by the peer, or by us for bytes DCMTK must not parse.
+python3 "$here/../robustness/peer.py" "$port" truncated-data >/dev/null
+python3 "$here/../robustness/peer.py" "$port" deep-nesting >/dev/null
+closed() { grep -q 'calling "PEER", .*: 0 stored, 0 refused, aborted or closed by the peer$' "$work/err1"; }
+hostile() { grep -q 'calling "PEER", .*: 0 stored, 0 refused, ended by us: hostile bytes$' "$work/err1"; }
+check "the line says when the peer cut the association off" waitFor 10 closed
+check "the line says when we ended it for hostile bytes" waitFor 10 hostile
 [ -n "${asUser[*]}" ] && check "files belong to the unprivileged user" \
   test "$(stat -c %U "$work/in/1.2.826.0.1.3680043.2.1125.7.1.1.dcm")" = nobody
 
