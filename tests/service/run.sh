@@ -45,8 +45,24 @@ settings() {  # port folder name
     iconv -f UTF-8 -t WINDOWS-1252 >"$work/cfg/Settings.ini"
 }
 start() {  # output file
-  "${asUser[@]}" "$daemon" --config "$work/cfg" --log-dir "$work/log" 2>"$1" &
+  NOTIFY_SOCKET="$work/notify" "${asUser[@]}" "$daemon" --config "$work/cfg" --log-dir "$work/log" 2>"$1" &
   spid=$!
+}
+# Stands in for systemd: prints what the service tells it until it is ready, then whether
+# port $1 listens by then.
+notified() {
+  python3 -c 'import os, socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+s.bind(sys.argv[1]); os.chmod(sys.argv[1], 0o777); s.settimeout(30)
+print("bound", flush=True)
+while True:
+    m = s.recv(4096).decode()
+    print(m, flush=True)
+    if "READY=1" in m: break
+socket.create_connection(("127.0.0.1", int(sys.argv[2])), 5).close()
+print("port open when ready", flush=True)' "$work/notify" "$1" >"$work/notified" 2>&1 &
+  opid=$!
+  for _ in $(seq 100); do grep -q bound "$work/notified" && return; sleep 0.1; done
 }
 exited() { ! kill -0 "$1" 2>/dev/null; }
 # $2 CT images of 64 x 64 pixels under $1/, SOP Instance UIDs $3.1, $3.2, ...
@@ -68,8 +84,12 @@ answeredAreStored() {
 port=$(freePort)
 name="Klinikum Süd"
 settings "$port" "$work/in" "$name"
+notified "$port"
 start "$work/err1"
 check "listens on the port from Settings.ini" waitForEcho "$port"
+wait "$opid"
+opid=""
+check "tells systemd it is ready once the port listens" grep -qx "port open when ready" "$work/notified"
 
 images "$work/a" 3 1.2.826.0.1.3680043.2.1125.7.1
 storescu -v -aet MODALITY1 -aec STAMPER "127.0.0.1" "$port" "$work"/a/*.dcm >"$work/a.log" 2>&1
