@@ -191,5 +191,24 @@ done
 check "no partial file left" test -z "$(find "$work/in" -name '*.part')"
 check "each sender's association has its line" test "$(grep -c 'calling "LOAD[1-4]"' "$work/err1")" -eq 4
 
+# A log that cannot be written: the failure still reaches standard error, reception goes on.
+mkdir -p "$work/cfg3" "$work/rolog"
+chmod 555 "$work/rolog"
+lastPort=$(freePort)
+printf '[InstitutionName]\r\nPort=%s\r\nFolder=%s/missing\r\nInstitutionName=x\r\n' "$lastPort" "$work" >"$work/cfg3/Settings.ini"
+"${asUser[@]}" "$daemon" --config "$work/cfg3" --log-dir "$work/rolog" 2>"$work/err3" &
+spid=$!
+waitForEcho "$lastPort"
+# storescu stops at its first refused image.
+storescu "127.0.0.1" "$lastPort" "$work/c"/*.dcm >/dev/null 2>&1
+check "log not writable: the failure is on standard error" grep -q "missing - DCMServer_ImageReceivedAsync" "$work/err3"
+counted() { grep -q ": 0 stored, 1 refused, released" "$work/err3"; }
+check "log not writable: the refusals are counted" waitFor 10 counted
+check "log not writable: reception goes on" echoscu -to 5 127.0.0.1 "$lastPort"
+kill -TERM "$spid"
+wait "$spid"
+check "log not writable: exit 0 on SIGTERM" test $? -eq 0
+spid=""
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
