@@ -2,7 +2,9 @@
 # The Debian package as a site gets it: builds it from this checkout, runs lintian,
 # desktop-file-validate and appstreamcli on it, installs it, starts the installed program as an
 # ordinary user under Xvfb, switches it on from the keyboard, sends one image on loopback,
-# checks the stored image and where Settings.ini and the log went, and purges the package.
+# checks the stored image and where Settings.ini and the log went; checks the service's unit
+# with systemd-analyze, starts the unit's own command line as the unit's user, sends it an
+# image, and purges the package, which leaves only the administrator's Settings.ini.
 # Needs root (or sudo): it installs and removes the package and may add a user. Every wait is
 # bounded; it stops the processes it started and removes what it made.
 #   scripts/package-check.sh
@@ -13,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 source "$root/scripts/lib/loopback.sh"
 
-"$root/scripts/setup.sh" lintian desktop-file-utils appstream xvfb xdotool dcmtk iproute2 util-linux >/dev/null
+"$root/scripts/setup.sh" lintian desktop-file-utils appstream xvfb xdotool dcmtk iproute2 util-linux systemd >/dev/null
 "$root/scripts/package.sh" >/dev/null
 debs=("$root"/build/institution-stamp_*_amd64.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: expected one package in build/"; exit 1; }
@@ -24,17 +26,23 @@ user=stamp-check
 name="Klinikum Paketprobe"
 work="$(mktemp -d /tmp/stamp-package.XXXXXX)"
 chmod 755 "$work"
-xpid="" apid="" installed="" created_user=""
+xpid="" apid="" dpid="" installed="" created_user=""
+unit=/lib/systemd/system/institution-stampd.service
+etc=/etc/institution-stamp
+etc_existed=""
+[ -e "$etc" ] && etc_existed=1
 failed=0
 
 cleanup() {
   [ -n "$apid" ] && kill -9 "$apid" 2>/dev/null
+  [ -n "$dpid" ] && kill -9 "$dpid" 2>/dev/null
   [ -n "$xpid" ] && kill "$xpid" 2>/dev/null
   wait 2>/dev/null
   if [ -n "$installed" ] && dpkg-query -W -f='${Status}' institution-stamp 2>/dev/null | grep -q installed; then
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -q institution-stamp >/dev/null 2>&1
   fi
   [ -n "$created_user" ] && userdel "$user" 2>/dev/null
+  [ -z "$etc_existed" ] && rm -rf "$etc"
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -62,6 +70,8 @@ contents="$(dpkg-deb -c "$deb" | awk '{print $6}')"
 for f in usr/bin/institution-stamp usr/share/applications/institution-stamp.desktop \
   usr/share/icons/hicolor/scalable/apps/institution-stamp.svg usr/share/man/man1/institution-stamp.1.gz \
   usr/share/doc/institution-stamp/copyright usr/share/doc/institution-stamp/changelog.gz \
+  usr/sbin/institution-stampd lib/systemd/system/institution-stampd.service \
+  usr/lib/sysusers.d/institution-stamp.conf usr/share/man/man8/institution-stampd.8.gz \
   usr/share/icons/hicolor/{16x16,22x22,24x24,32x32,48x48,64x64,128x128,256x256}/apps/institution-stamp.png; do
   grep -qx "./$f" <<<"$contents" || fail "package holds /$f"
 done
@@ -174,6 +184,51 @@ waitFor 10 stopped || kill -9 "$apid"
 wait "$apid" 2>/dev/null || true
 apid=""
 
+# --- The service, as its unit would run it -------------------------------------------------
+echo "== service"
+[ -z "$etc_existed" ] || { fail "/etc/institution-stamp exists already: not touched, service not checked"; }
+check "the package made the service's user" id institution-stamp
+# Minimal images leave manual pages out; then the unit's Documentation= cannot be looked up.
+manopt=--man=no
+man -w institution-stampd >/dev/null 2>&1 && manopt=--man=yes
+check "systemd-analyze verify finds nothing wrong with the unit" systemd-analyze verify "$manopt" "$unit"
+security="$(systemd-analyze security --offline=true --threshold=25 "$unit" 2>&1)"
+rc=$?
+grep 'Overall exposure' <<<"$security" || true
+check "systemd-analyze security: exposure 2.5 or lower" test "$rc" -eq 0
+if [ -z "$etc_existed" ]; then
+  # What systemd makes for the unit (StateDirectory=, LogsDirectory=) before it starts it.
+  svcuser="$(sed -n 's/^User=//p' "$unit")"
+  install -d -o "$svcuser" -g "$svcuser" /var/lib/institution-stamp /var/lib/institution-stamp/incoming \
+    /var/log/institution-stamp
+  # Port 104, as at a site, when it is free here: the unit's ambient capability is what lets
+  # the user listen on it.
+  sport=104
+  ss -ltn "( sport = :104 )" | grep -q ':104' && sport=$(freePort)
+  mkdir -p "$etc"
+  printf '[InstitutionName]\r\nPort=%s\r\nFolder=/var/lib/institution-stamp/incoming\r\nInstitutionName=%s\r\n' \
+    "$sport" "$name" >"$etc/Settings.ini"
+  read -r -a cmdline <<<"$(sed -n 's/^ExecStart=//p' "$unit")"
+  env -i PATH=/usr/bin:/bin LANG=C.UTF-8 setpriv --reuid="$svcuser" --regid="$svcuser" --init-groups \
+    --inh-caps=+net_bind_service --ambient-caps=+net_bind_service "${cmdline[@]}" 2>"$work/service.err" &
+  dpid=$!
+  echoes() { echoscu -to 2 127.0.0.1 "$sport" >/dev/null 2>&1; }
+  check "the unit's command line, run as $svcuser, answers C-ECHO on port $sport" waitFor 20 echoes
+  out="$(storescu -v -to 10 -ta 10 -td 10 127.0.0.1 "$sport" "$work/image.dcm" 2>&1)" && ! grep -qE 'Failed|Refused' <<<"$out" ||
+    { echo "$out"; fail "storescu sends one image to the service"; }
+  stored=/var/lib/institution-stamp/incoming/$uid.dcm
+  check "the service stores the image in its folder, stamped" grep -q "\[$name\]" <<<"$(dcmdump -q +P 0008,0080 "$stored" 2>&1)"
+  check "the stored image belongs to $svcuser" test "$(stat -c %U "$stored")" = "$svcuser"
+  kill -TERM "$dpid"
+  stopped() { ! kill -0 "$dpid" 2>/dev/null; }
+  waitFor 30 stopped || kill -9 "$dpid"
+  rc=0
+  wait "$dpid" || rc=$?
+  dpid=""
+  check "the service exits 0 on SIGTERM" test "$rc" -eq 0
+  check "the service's association line on standard error" grep -q '1 stored, 0 refused, released' "$work/service.err"
+fi
+
 # --- Removed ---------------------------------------------------------------------------------
 echo "== purge"
 dpkg -L institution-stamp >"$work/files"
@@ -184,6 +239,11 @@ left=()
 while read -r f; do [ -e "$f" ] && [ ! -d "$f" ] && left+=("$f"); done <"$work/files"
 check "no file of the package is left" test ${#left[@]} -eq 0
 ((${#left[@]} == 0)) || printf '  left: %s\n' "${left[@]}"
+check "no image folder or log of the service is left" test ! -e /var/lib/institution-stamp -a ! -e /var/log/institution-stamp
+if [ -z "$etc_existed" ]; then
+  check "the administrator's Settings.ini stays" test -f "$etc/Settings.ini"
+  check "nothing else is left in /etc/institution-stamp" test "$(ls -A "$etc")" = Settings.ini
+fi
 installed=""
 
 if ((failed)); then

@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(cmake g++ make pkgconf zlib1g-dev qt6-base-dev qt6-svg-dev qt6-qpa-plugins qt6-translations-l10n
-  libdcmtk-dev libdcmtk17 "$@")
+  libdcmtk-dev libdcmtk17 libsystemd-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,6 @@
 #include "AssociationThreads.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -55,6 +56,14 @@ void start(std::shared_ptr<AssociationSocket> socket, std::function<void()> serv
         running->finished = true;
     });
     r.running.push_back(std::move(running));
+}
+
+size_t running()
+{
+    Registry &r = registry();
+    const std::lock_guard lock(r.mutex);
+    return size_t(std::count_if(r.running.begin(), r.running.end(),
+                                [](const std::shared_ptr<Running> &a) { return !a->finished; }));
 }
 
 void beginShutdown()

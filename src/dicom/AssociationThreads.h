@@ -12,6 +12,9 @@ namespace dicom::detail::associationThreads {
 // Runs `serve` on a thread of its own; `socket` is the one to abort at the end.
 void start(std::shared_ptr<AssociationSocket> socket, std::function<void()> serve);
 
+// Threads whose association is not over yet.
+size_t running();
+
 // From the end of the program on, every association must stop; true until abortAndJoinAll
 // has returned.
 void beginShutdown();

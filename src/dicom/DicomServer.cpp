@@ -1,5 +1,6 @@
 #include "DicomServer.h"
 
+#include "AssociationThreads.h"
 #include "Dcmtk.h"
 #include "ListenerRegistry.h"
 #include "QueuedSink.h"
@@ -29,6 +30,11 @@ void DicomServer::setWriteFailureHandler(std::function<void()> handler)
     sink_->setWriteFailureHandler(std::move(handler));
 }
 
+void DicomServer::setAssociationEndedHandler(std::function<void(const AssociationEnd &)> handler)
+{
+    sink_->setAssociationEndedHandler(std::move(handler));
+}
+
 void DicomServer::setSwitch(bool on)
 {
     sink_->setOn(on);
@@ -47,6 +53,11 @@ void DicomServer::startListening(qint32 port)
 void DicomServer::stopListening(qint32 port)
 {
     detail::stopListener(port);
+}
+
+size_t associationsInProgress()
+{
+    return detail::associationThreads::running();
 }
 
 void shutdownReception()

@@ -133,6 +133,8 @@ ssize_t GuardedConnection::receive(void *buf, size_t nbyte, bool wait)
     do {
         n = ::recv(getSocket(), buf, nbyte, wait ? 0 : MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
+    if (n == 0 && nbyte > 0)
+        peerClosed_ = true;
     if (n > 0 && !scanner_.arrived(size_t(n), WireScanner::Clock::now())) {
         refusal_ = ETIMEDOUT;
         return -1;

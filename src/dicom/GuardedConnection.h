@@ -31,6 +31,10 @@ public:
     using DataSetSummary = WireScanner::DataSetSummary;
     // What the scanner saw of the next data set DCMTK has received.
     DataSetSummary takeDataSet() { return scanner_.takeDataSet(); }
+    // Why the connection was refused, as errno tells it (EPROTO, ETIMEDOUT); 0 while it is not.
+    int refusal() const { return refusal_; }
+    // Whether the peer has closed its side of the connection (or we stopped reading).
+    bool peerClosed() const { return peerClosed_; }
 
 private:
     // Bytes received and not yet asked for. DCMTK waits for data (a poll), asks for a PDU's
@@ -44,6 +48,7 @@ private:
     std::string headers_;
     size_t headersBegin_ = 0;
     int refusal_ = 0;  // why the connection was refused, as errno tells it
+    bool peerClosed_ = false;
     WireScanner scanner_;
 
     // Reads ahead from the socket into an empty read-ahead buffer.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Connection.h"
+#include "DicomServer.h"
 #include "ImageData.h"
 
 #include <exception>
@@ -32,6 +33,9 @@ public:
     // From an association's thread: an image arrived but could not be kept until `deliver`
     // (no room to spool it); the sender is refused, the reason goes here.
     virtual void reportLoss(std::exception_ptr) {}
+
+    // From an association's thread, once the association is over.
+    virtual void associationEnded(const AssociationEnd &) {}
 };
 
 } // namespace dicom::detail

@@ -130,7 +130,9 @@ void Listener::leave(uint32_t peer)
 void Listener::serve(const std::shared_ptr<AssociationSocket> &socket, T_ASC_Association *assoc, uint32_t peer)
 {
     StoreService store([this] { return sink(); }, [this] { return stopping(); });
-    serveAssociation(assoc, *socket, store, [this] { return stopping(); });
+    const AssociationEnd end = serveAssociation(assoc, *socket, store, [this] { return stopping(); });
+    if (const std::shared_ptr<ImageSink> current = sink())
+        current->associationEnded(end);
     leave(peer);
 }
 

@@ -40,6 +40,28 @@ void QueuedSink::detach()
     detached_ = true;
 }
 
+void QueuedSink::setAssociationEndedHandler(std::function<void(const AssociationEnd &)> handler)
+{
+    const std::lock_guard lock(mutex_);
+    onAssociationEnded_ = std::move(handler);
+}
+
+void QueuedSink::associationEnded(const AssociationEnd &end)
+{
+    std::function<void(const AssociationEnd &)> handler;
+    {
+        const std::lock_guard lock(mutex_);
+        handler = onAssociationEnded_;
+    }
+    if (!handler)
+        return;
+    try {
+        handler(end);
+    } catch (...) {
+        // A report that fails ends nothing.
+    }
+}
+
 void QueuedSink::reportLoss(std::exception_ptr reason)
 {
     // Lost on the way in is, to the operator, a failure to store like any other.

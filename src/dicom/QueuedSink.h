@@ -30,6 +30,8 @@ public:
     Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                  const std::function<bool()> &abandon) override;
     void reportLoss(std::exception_ptr reason) override;
+    void setAssociationEndedHandler(std::function<void(const AssociationEnd &)> handler);
+    void associationEnded(const AssociationEnd &end) override;
 
 private:
     std::function<void()> writeFailureHandler();
@@ -38,6 +40,7 @@ private:
     QObject *context_;
     const Handler handler_;
     std::function<void()> onWriteFailure_;
+    std::function<void(const AssociationEnd &)> onAssociationEnded_;
     std::atomic<bool> on_{false};
     std::atomic<bool> detached_{false};
 };

@@ -8,6 +8,7 @@
 #include <dcmtk/dcmnet/dimse.h>
 #include <dcmtk/dcmnet/dul.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -99,6 +100,73 @@ bool negotiate(T_ASC_Association *assoc)
     return ASC_acknowledgeAssociation(assoc).good();
 }
 
+// Why the message loop ended: `last` holds the failure for Failure.
+enum class LoopEnd { Released, Rejected, Idle, Stopped, Failure, Protocol };
+
+LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
+                      const Connection &connection, const std::function<bool()> &stopping, OFCondition &last)
+{
+    int idleSeconds = 0;
+    while (!stopping()) {
+        // Wait in one-second steps so that a stop is noticed between messages.
+        if (!ASC_dataWaiting(assoc, 1)) {
+            if (++idleSeconds >= kDimseSeconds)
+                return LoopEnd::Idle;
+            continue;
+        }
+        idleSeconds = 0;
+        socket.quickAck();
+        T_DIMSE_Message msg;
+        T_ASC_PresentationContextID presID = 0;
+        last = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &presID, &msg, nullptr);
+        if (last == DUL_PEERREQUESTEDRELEASE) {
+            ASC_acknowledgeRelease(assoc);
+            return LoopEnd::Released;
+        }
+        if (last.bad())
+            return LoopEnd::Failure;
+        if (msg.CommandField == DIMSE_C_ECHO_RQ) {
+            // A data set announced with it would be read next as a command.
+            if (msg.msg.CEchoRQ.DataSetType != DIMSE_DATASET_NULL)
+                return LoopEnd::Protocol;
+            last = DIMSE_sendEchoResponse(assoc, presID, &msg.msg.CEchoRQ, STATUS_Success, nullptr);
+            if (last.bad())
+                return LoopEnd::Failure;
+        } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
+            socket.quickAck();
+            if (!store.handle(assoc, presID, msg.msg.CStoreRQ, connection)) {
+                last = store.lastFailure();
+                return last.bad() ? LoopEnd::Failure : LoopEnd::Protocol;
+            }
+        } else {
+            return LoopEnd::Protocol;  // a service this receiver does not offer
+        }
+    }
+    return LoopEnd::Stopped;
+}
+
+// Our wire guard and our stop close the connection under DCMTK, which then reports the peer
+// as gone: both are asked before the peer is blamed.
+AssociationEnd::How howItEnded(T_ASC_Association *assoc, LoopEnd loopEnd, const OFCondition &last,
+                               const std::function<bool()> &stopping)
+{
+    if (loopEnd == LoopEnd::Released)
+        return AssociationEnd::How::Released;
+    if (loopEnd == LoopEnd::Rejected)
+        return AssociationEnd::How::Rejected;
+    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
+    const int refusal = guarded ? guarded->refusal() : 0;
+    if (refusal == EPROTO)
+        return AssociationEnd::How::HostileBytes;
+    if (refusal == ETIMEDOUT || loopEnd == LoopEnd::Idle || last == DIMSE_NODATAAVAILABLE || last == DUL_READTIMEOUT)
+        return AssociationEnd::How::Deadline;
+    if (loopEnd == LoopEnd::Stopped || stopping())
+        return AssociationEnd::How::SwitchedOff;
+    if ((loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION) || (guarded && guarded->peerClosed()))
+        return AssociationEnd::How::PeerAborted;
+    return AssociationEnd::How::ProtocolError;
+}
+
 } // namespace
 
 T_ASC_Network *createAcceptorNetwork(int listenFd, int port)
@@ -160,66 +228,35 @@ void rejectAsBusy(T_ASC_Association *assoc)
     ASC_destroyAssociation(&assoc);
 }
 
-void serveAssociation(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
-                      const std::function<bool()> &stopping)
+AssociationEnd serveAssociation(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
+                                const std::function<bool()> &stopping)
 {
-    bool abort = true;
+    AssociationEnd end;
+    const DUL_ASSOCIATESERVICEPARAMETERS &p = assoc->params->DULparams;
+    end.connection = Connection{QString::fromLatin1(p.callingAPTitle).trimmed(),
+                                QString::fromLatin1(p.calledAPTitle).trimmed(),
+                                QString::fromLatin1(p.callingPresentationAddress)};
+    LoopEnd loopEnd = LoopEnd::Protocol;
+    OFCondition last;
     try {
-        if (negotiate(assoc)) {
-            const DUL_ASSOCIATESERVICEPARAMETERS &p = assoc->params->DULparams;
-            const Connection connection{QString::fromLatin1(p.callingAPTitle).trimmed(),
-                                        QString::fromLatin1(p.calledAPTitle).trimmed(),
-                                        QString::fromLatin1(p.callingPresentationAddress)};
-            int idleSeconds = 0;
-            while (!stopping()) {
-                // Wait in one-second steps so that a stop is noticed between messages.
-                if (!ASC_dataWaiting(assoc, 1)) {
-                    if (++idleSeconds >= kDimseSeconds)
-                        break;
-                    continue;
-                }
-                idleSeconds = 0;
-                socket.quickAck();
-                T_DIMSE_Message msg;
-                T_ASC_PresentationContextID presID = 0;
-                const OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &presID, &msg,
-                                                              nullptr);
-                if (cond == DUL_PEERREQUESTEDRELEASE) {
-                    ASC_acknowledgeRelease(assoc);
-                    abort = false;
-                    break;
-                }
-                if (cond == DUL_PEERABORTEDASSOCIATION) {
-                    abort = false;
-                    break;
-                }
-                if (cond.bad())
-                    break;
-                if (msg.CommandField == DIMSE_C_ECHO_RQ) {
-                    // A data set announced with it would be read next as a command.
-                    if (msg.msg.CEchoRQ.DataSetType != DIMSE_DATASET_NULL)
-                        break;
-                    if (DIMSE_sendEchoResponse(assoc, presID, &msg.msg.CEchoRQ, STATUS_Success, nullptr).bad())
-                        break;
-                } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
-                    socket.quickAck();
-                    if (!store.handle(assoc, presID, msg.msg.CStoreRQ, connection))
-                        break;
-                } else {
-                    break;  // a service this receiver does not offer
-                }
-            }
-        } else {
-            abort = false;
-        }
+        if (negotiate(assoc))
+            loopEnd = serveMessages(assoc, socket, store, end.connection, stopping, last);
+        else
+            loopEnd = LoopEnd::Rejected;
     } catch (...) {
         // Whatever went wrong, it ends this association only.
     }
-    if (abort)
+    end.how = howItEnded(assoc, loopEnd, last, stopping);
+    end.stored = store.stored();
+    end.refused = store.refused();
+    const bool peerEnded = loopEnd == LoopEnd::Released || loopEnd == LoopEnd::Rejected
+                           || (loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION);
+    if (!peerEnded)
         ASC_abortAssociation(assoc);
     ASC_dropAssociation(assoc);
     ASC_destroyAssociation(&assoc);
     socket.close();
+    return end;
 }
 
 } // namespace dicom::detail

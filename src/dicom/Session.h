@@ -27,8 +27,8 @@ void rejectAsBusy(T_ASC_Association *assoc);
 
 // Negotiates the association, then answers C-ECHO and hands C-STORE to `store` until the
 // peer releases or aborts, stays silent too long, breaks the protocol or `stopping` says so.
-// Frees the association, and closes `socket` last.
-void serveAssociation(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
+// Frees the association, and closes `socket` last. Returns who it was and how it ended.
+AssociationEnd serveAssociation(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
                       const std::function<bool()> &stopping);
 
 } // namespace dicom::detail

@@ -71,6 +71,7 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
         return false;
     // Taken whatever becomes of the data set, so that the next one gets its own.
     const GuardedConnection::DataSetSummary seen = guarded->takeDataSet();
+    lastFailure_ = cond;
     if (cond.bad() || dataPresID != presID)
         return false;
     Uint16 status = STATUS_STORE_Refused_OutOfResources;
@@ -101,7 +102,9 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     OFStandard::strlcpy(rsp.AffectedSOPClassUID, req.AffectedSOPClassUID, sizeof rsp.AffectedSOPClassUID);
     OFStandard::strlcpy(rsp.AffectedSOPInstanceUID, req.AffectedSOPInstanceUID, sizeof rsp.AffectedSOPInstanceUID);
     rsp.opts = O_STORE_AFFECTEDSOPCLASSUID | O_STORE_AFFECTEDSOPINSTANCEUID;
-    return DIMSE_sendStoreResponse(assoc, presID, &req, &rsp, nullptr).good();
+    ++(status == STATUS_Success ? stored_ : refused_);
+    lastFailure_ = DIMSE_sendStoreResponse(assoc, presID, &req, &rsp, nullptr);
+    return lastFailure_.good();
 }
 
 void StoreService::refuse(const QString &why)

@@ -32,6 +32,11 @@ public:
     bool handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
                 const Connection &connection);
 
+    quint64 stored() const { return stored_; }
+    quint64 refused() const { return refused_; }
+    // The network failure that made handle() return false, if any.
+    OFCondition lastFailure() const { return lastFailure_; }
+
 private:
     // Parses the received data set, kept in memory or in a spool file: null when DCMTK cannot.
     std::unique_ptr<ImageData> parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
@@ -48,6 +53,9 @@ private:
 
     CurrentSink sink_;
     std::function<bool()> abandon_;
+    quint64 stored_ = 0;
+    quint64 refused_ = 0;
+    OFCondition lastFailure_;
 };
 
 } // namespace dicom::detail

@@ -46,6 +46,15 @@ void describeCurrentException(qint32 &number, QString &description)
 // Guards the file and the counts below: failures may be logged from several threads.
 QMutex logMutex;
 
+// Set once at start-up, before any failure can be logged.
+QString folderOverride;
+bool alsoToStandardError = false;
+
+QString logFolder()
+{
+    return folderOverride.isEmpty() ? AppPaths::logFolder() : folderOverride;
+}
+
 // Past this size the log is moved to ErrorLog.log.1 (replacing the one before) and begun anew.
 constexpr qint64 kRotateBytes = 10 * 1024 * 1024;
 // What a peer can make the log write: so many lines of one kind (procedure and number) a
@@ -102,9 +111,9 @@ int openLog(const QString &logDir)
     return fd;
 }
 
-// Appends the line to the log; a line that cannot be written whole goes to standard error
-// instead, and a part of it is taken back.
-void appendLine(const QString &logDir, const QString &line)
+// Appends the line to the log; a line that cannot be written whole is taken back and, unless
+// it went there already, goes to standard error instead.
+void appendLine(const QString &logDir, const QString &line, bool fallBack)
 {
     const QByteArray bytes = Windows1252::encode(line) + "\r\n";
     bool written = false;
@@ -118,7 +127,7 @@ void appendLine(const QString &logDir, const QString &line)
             (void)!::ftruncate(fd, st.st_size);
         ::close(fd);
     }
-    if (!written) {
+    if (!written && fallBack) {
         const QByteArray text = "ErrorLog.log not writable: " + line.toLocal8Bit() + '\n';
         [[maybe_unused]] const ssize_t r = ::write(STDERR_FILENO, text.constData(), size_t(text.size()));
     }
@@ -151,6 +160,27 @@ QString logTimeFormat()
     return format;
 }
 
+void SetLogFolder(const QString &folder)
+{
+    folderOverride = folder;
+}
+
+void SetCopyToStandardError(bool on)
+{
+    alsoToStandardError = on;
+}
+
+void ToStandardError(const QString &line) noexcept
+{
+    try {
+        // One write per line, so that lines of several threads do not interleave; a failure
+        // is ignored like that of the file.
+        const QByteArray bytes = line.toUtf8() + '\n';
+        [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, bytes.constData(), size_t(bytes.size()));
+    } catch (...) {
+    }
+}
+
 void LogError(const QString &procedureName) noexcept
 {
     try {
@@ -158,18 +188,21 @@ void LogError(const QString &procedureName) noexcept
         QString description;
         describeCurrentException(number, description);
 
-        const QMutexLocker lock(&logMutex);
-        QString note;
-        if (!admit(procedureName, number, note))
-            return;
         const QLocale locale;
         const QString date = locale.toString(QDate::currentDate(), logDateFormat());
         const QString time = locale.toString(QTime::currentTime(), logTimeFormat());
         // One failure, one line, whatever the description carries.
         description.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
-        appendLine(AppPaths::logFolder(), date + QStringLiteral(" - ") + time + QStringLiteral(" # ")
-                                              + QString::number(number) + QStringLiteral(" - ") + description
-                                              + note + QStringLiteral(" - ") + procedureName);
+
+        const QMutexLocker lock(&logMutex);
+        QString note;
+        if (!admit(procedureName, number, note))
+            return;
+        const QString line = date + QStringLiteral(" - ") + time + QStringLiteral(" # ") + QString::number(number)
+                             + QStringLiteral(" - ") + description + note + QStringLiteral(" - ") + procedureName;
+        if (alsoToStandardError)
+            ToStandardError(line);
+        appendLine(logFolder(), line, !alsoToStandardError);
     } catch (...) {
         // Nowhere left to report a failure of the log itself.
     }

@@ -15,6 +15,15 @@ namespace Error_Handler {
 // ErrorLog.log.1 and a new one begins.
 void LogError(const QString &procedureName) noexcept;
 
+// For a program that keeps its log elsewhere (the service): ErrorLog.log goes into `folder`
+// itself; empty means AppPaths' folder again. Call before anything is logged.
+void SetLogFolder(const QString &folder);
+// Each line also goes to standard error (UTF-8), whether or not the file could be written.
+void SetCopyToStandardError(bool on);
+
+// Writes `line` and a line feed to standard error (UTF-8) in one write; never fails.
+void ToStandardError(const QString &line) noexcept;
+
 // Date and time as the log writes them under the current default locale.
 QString logDateFormat();
 QString logTimeFormat();

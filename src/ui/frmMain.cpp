@@ -4,6 +4,7 @@
 #include "BrowseForFolder.h"
 #include "DicomServer.h"
 #include "Error_Handler.h"
+#include "ReceivedImage.h"
 #include "TextToNumber.h"
 #include "modINI.h"
 
@@ -27,7 +28,6 @@ namespace {
 const QString kSection = QStringLiteral("InstitutionName");
 const QString kActivate = QStringLiteral("Aktivieren");
 const QString kDeactivate = QStringLiteral("Deaktivieren");
-const QString kImageHandler = QStringLiteral("DCMServer_ImageReceivedAsync");
 
 QPixmap renderSvg(const QString &resource, int size)
 {
@@ -123,18 +123,7 @@ frmMain::~frmMain() = default;
 void frmMain::DCMServer_ImageReceivedAsync(const dicom::Connection &Connection, dicom::Image &Image)
 {
     Q_UNUSED(Connection);
-    try {
-        const QString institutionName = txtInstitutionName->text();
-        Image.attributes().setAttribute(0x0008, 0x0080, institutionName);
-        const QString folder = txtFolder->text();
-        // An empty folder would put the images at the top of the file system.
-        if (folder.isEmpty())
-            throw AppError(ErrorNumber::FileAccess, QStringLiteral("No folder is set for the received images"));
-        const QString path = folder + QLatin1Char('/') + Image.nameValue() + QStringLiteral(".dcm");
-        Image.write(path, true);
-    } catch (...) {
-        Error_Handler::LogError(kImageHandler);
-    }
+    ReceivedImage::Store(Image, txtInstitutionName->text(), txtFolder->text());
 }
 
 int frmMain::twips(int value) const
@@ -183,7 +172,7 @@ void frmMain::btnActivate_Click()
         auto server = std::make_unique<dicom::DicomServer>();
         connect(server.get(), &dicom::DicomServer::ImageReceivedAsync, this, &frmMain::DCMServer_ImageReceivedAsync);
         // The handler's write completes after it returns; its failure is the handler's.
-        server->setWriteFailureHandler([] { Error_Handler::LogError(kImageHandler); });
+        server->setWriteFailureHandler(ReceivedImage::LogFailure);
         DCMServer = std::move(server);
 
         // The user's config folder may not exist yet.

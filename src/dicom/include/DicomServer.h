@@ -16,6 +16,25 @@ namespace detail {
 class QueuedSink;
 } // namespace detail
 
+// One association, once it is over: who it was, what became of its images, how it ended.
+struct AssociationEnd
+{
+    enum class How
+    {
+        Released,         // the peer released it
+        PeerAborted,      // the peer aborted it or closed the connection
+        Rejected,         // its request was rejected
+        Deadline,         // ended by us: silent or slow too long
+        HostileBytes,     // ended by us: bytes DCMTK must not parse
+        ProtocolError,    // ended by us: a message out of place, a service not offered
+        SwitchedOff,      // ended by us: the listener was stopped
+    };
+    Connection connection;
+    quint64 stored = 0;   // images answered as stored
+    quint64 refused = 0;  // images answered with a failure status
+    How how = How::ProtocolError;
+};
+
 // A storage receiver (C-STORE of every storage class DCMTK knows, and C-ECHO). Listeners are
 // kept per port for the whole process: a listener started by one server object is ended by
 // stopListening on another. Each received image is handed to ImageReceivedAsync on the thread
@@ -34,6 +53,10 @@ public:
     // to write could not be written. Set it before listening starts.
     void setWriteFailureHandler(std::function<void()> handler);
 
+    // Called on the association's thread when an association of a listener this object
+    // started is over. Set it before listening starts.
+    void setAssociationEndedHandler(std::function<void(const AssociationEnd &)> handler);
+
     // While off, images that arrive are refused.
     void setSwitch(bool on);
     bool switchOn() const;
@@ -50,6 +73,10 @@ signals:
 private:
     std::shared_ptr<detail::QueuedSink> sink_;
 };
+
+// Associations of the process not yet over, whichever listener accepted them: a program that
+// stops its listeners can wait for their last answers before shutdownReception.
+size_t associationsInProgress();
 
 // Ends every listener and association of the process and waits for their threads. For the
 // end of the program, from the thread that owns the server objects.
