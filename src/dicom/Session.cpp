@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <vector>
 #include <unistd.h>
 
@@ -46,7 +47,7 @@ T_ASC_P_ResultReason answer(const T_ASC_PresentationContext &pc, const char *&ch
 // Answers every proposed context on its own; refuses the whole request when it is no
 // request a careful receiver can answer (another application context, presentation context
 // IDs that are zero, even or repeated, a PDU limit too small for any response).
-bool negotiate(T_ASC_Association *assoc)
+bool negotiate(T_ASC_Association *assoc, GuardedConnection &guarded)
 {
     char context[128] = {};
     if (ASC_getApplicationContextName(assoc->params, context, sizeof context).bad()
@@ -74,7 +75,6 @@ bool negotiate(T_ASC_Association *assoc)
         }
         ids[id] = true;
     }
-    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
     int accepted = 0;
     for (int i = 0; i < count; ++i) {
         const T_ASC_PresentationContext &pc = proposed[size_t(i)];
@@ -84,8 +84,7 @@ bool negotiate(T_ASC_Association *assoc)
             && ASC_acceptPresentationContext(assoc->params, pc.presentationContextID, chosen).good()) {
             ++accepted;
             // Tell the wire guard how the context encodes its data sets.
-            if (guarded)
-                guarded->setTransferSyntax(pc.presentationContextID, DcmXfer(chosen).getXfer());
+            guarded.setTransferSyntax(pc.presentationContextID, DcmXfer(chosen).getXfer());
         } else if (ASC_refusePresentationContext(assoc->params, pc.presentationContextID,
                                                  result == ASC_P_ACCEPTANCE ? ASC_P_NOREASON : result)
                        .bad()) {
@@ -103,8 +102,20 @@ bool negotiate(T_ASC_Association *assoc)
 // Why the message loop ended: `last` holds the failure for Failure.
 enum class LoopEnd { Released, Rejected, Idle, Stopped, Failure, Protocol };
 
+// A C-ECHO answered, or why the association cannot go on.
+std::optional<LoopEnd> echo(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_EchoRQ &req,
+                            OFCondition &last)
+{
+    // A data set announced with it would be read next as a command.
+    if (req.DataSetType != DIMSE_DATASET_NULL)
+        return LoopEnd::Protocol;
+    last = DIMSE_sendEchoResponse(assoc, presID, &req, STATUS_Success, nullptr);
+    return last.bad() ? std::optional(LoopEnd::Failure) : std::nullopt;
+}
+
 LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
-                      const Connection &connection, const std::function<bool()> &stopping, OFCondition &last)
+                      GuardedConnection &guarded, const Connection &connection, const std::function<bool()> &stopping,
+                      OFCondition &last)
 {
     int idleSeconds = 0;
     while (!stopping()) {
@@ -126,15 +137,11 @@ LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, Store
         if (last.bad())
             return LoopEnd::Failure;
         if (msg.CommandField == DIMSE_C_ECHO_RQ) {
-            // A data set announced with it would be read next as a command.
-            if (msg.msg.CEchoRQ.DataSetType != DIMSE_DATASET_NULL)
-                return LoopEnd::Protocol;
-            last = DIMSE_sendEchoResponse(assoc, presID, &msg.msg.CEchoRQ, STATUS_Success, nullptr);
-            if (last.bad())
-                return LoopEnd::Failure;
+            if (const std::optional<LoopEnd> end = echo(assoc, presID, msg.msg.CEchoRQ, last))
+                return *end;
         } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
             socket.quickAck();
-            if (!store.handle(assoc, presID, msg.msg.CStoreRQ, connection)) {
+            if (!store.handle(assoc, presID, msg.msg.CStoreRQ, connection, guarded)) {
                 last = store.lastFailure();
                 return last.bad() ? LoopEnd::Failure : LoopEnd::Protocol;
             }
@@ -147,14 +154,13 @@ LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, Store
 
 // Our wire guard and our stop close the connection under DCMTK, which then reports the peer
 // as gone: both are asked before the peer is blamed.
-AssociationEnd::How howItEnded(T_ASC_Association *assoc, LoopEnd loopEnd, const OFCondition &last,
+AssociationEnd::How howItEnded(const GuardedConnection *guarded, LoopEnd loopEnd, const OFCondition &last,
                                const std::function<bool()> &stopping)
 {
     if (loopEnd == LoopEnd::Released)
         return AssociationEnd::How::Released;
     if (loopEnd == LoopEnd::Rejected)
         return AssociationEnd::How::Rejected;
-    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
     const int refusal = guarded ? guarded->refusal() : 0;
     if (refusal == EPROTO)
         return AssociationEnd::How::HostileBytes;
@@ -238,15 +244,19 @@ AssociationEnd serveAssociation(T_ASC_Association *assoc, AssociationSocket &soc
                                 QString::fromLatin1(p.callingPresentationAddress)};
     LoopEnd loopEnd = LoopEnd::Protocol;
     OFCondition last;
+    // Every connection of our networks is a guarded one; the one place DCMTK's is cast back.
+    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
     try {
-        if (negotiate(assoc))
-            loopEnd = serveMessages(assoc, socket, store, end.connection, stopping, last);
+        if (!guarded)
+            loopEnd = LoopEnd::Protocol;
+        else if (negotiate(assoc, *guarded))
+            loopEnd = serveMessages(assoc, socket, store, *guarded, end.connection, stopping, last);
         else
             loopEnd = LoopEnd::Rejected;
     } catch (...) {
         // Whatever went wrong, it ends this association only.
     }
-    end.how = howItEnded(assoc, loopEnd, last, stopping);
+    end.how = howItEnded(guarded, loopEnd, last, stopping);
     end.stored = store.stored();
     end.refused = store.refused();
     const bool peerEnded = loopEnd == LoopEnd::Released || loopEnd == LoopEnd::Rejected

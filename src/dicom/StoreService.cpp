@@ -9,7 +9,6 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
-#include <dcmtk/dcmnet/dul.h>
 
 #include <cerrno>
 #include <chrono>
@@ -47,7 +46,7 @@ std::string uidOf(DcmDataset &dataset, const DcmTagKey &tag)
 } // namespace
 
 bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
-                          const Connection &connection)
+                          const Connection &connection, GuardedConnection &guarded)
 {
     // A store without a data set, or one that arrives on another context than its command's,
     // is no C-STORE at all.
@@ -56,44 +55,87 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     T_ASC_PresentationContext pc;
     if (ASC_findAcceptedPresentationContext(assoc->params, presID, &pc).bad())
         return false;
+    Received received;
+    if (!receive(assoc, presID, guarded, received))
+        return false;
+    const Outcome outcome = check(pc, req, received, connection);
+    if (outcome.endAssociation)
+        return false;
+    return answer(assoc, presID, req, outcome.status);
+}
+
+bool StoreService::receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, GuardedConnection &guarded,
+                           Received &received)
+{
     // The data set goes to memory or a spool file as it arrives, unparsed: DCMTK reserves
     // nothing a peer declares before the guard has seen all of it.
-    SpoolConsumer spool;
     T_ASC_PresentationContextID dataPresID = presID;
-    OFCondition cond;
     {
-        ConsumerStream stream(spool);
-        cond = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream, nullptr,
-                                          nullptr);
+        ConsumerStream stream(received.spool);
+        lastFailure_ = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream,
+                                                  nullptr, nullptr);
     }
-    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
-    if (!guarded)
-        return false;
     // Taken whatever becomes of the data set, so that the next one gets its own.
-    const GuardedConnection::DataSetSummary seen = guarded->takeDataSet();
-    lastFailure_ = cond;
-    if (cond.bad() || dataPresID != presID)
-        return false;
-    Uint16 status = STATUS_STORE_Refused_OutOfResources;
-    if (spool.failure()) {
+    received.seen = guarded.takeDataSet();
+    return lastFailure_.good() && dataPresID == presID;
+}
+
+StoreService::Outcome StoreService::check(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                                          Received &received, const Connection &connection)
+{
+    if (received.spool.failure()) {
         // Received to its end, but not kept: no room to spool it.
         if (const std::shared_ptr<ImageSink> sink = sink_())
-            sink->reportLoss(spool.failure());
-    } else if (seen.oversize) {
+            sink->reportLoss(received.spool.failure());
+        return answerWith(STATUS_STORE_Refused_OutOfResources);
+    }
+    if (received.seen.oversize) {
         refuse(QStringLiteral("A received deflated data set was refused (0xA700): it inflates to more than %1 MiB")
                    .arg(kMaxInflatedDataSet >> 20));
-    } else {
-        // A value that claims more bytes than arrived, or than its sequence or item holds:
-        // DCMTK would reserve them before finding out.
-        if (seen.endsInsideElement)
-            return false;
-        std::unique_ptr<ImageData> image = parse(pc, spool, seen, status);
-        if (image)
-            status = deliverImage(pc, req, std::move(image), connection);
-        else if (status == STATUS_Success)
-            return false;  // no data set DCMTK can read
+        return answerWith(STATUS_STORE_Refused_OutOfResources);
     }
+    // A value that claims more bytes than arrived, or than its sequence or item holds:
+    // DCMTK would reserve them before finding out.
+    if (received.seen.endsInsideElement)
+        return endAssociation();
+    return parseAndDeliver(pc, req, received, connection);
+}
 
+StoreService::Outcome StoreService::parseAndDeliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                                                    Received &received, const Connection &connection)
+{
+    SpoolConsumer &spool = received.spool;
+    const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+    Reservation reserved = reserve(received.seen, DcmXfer(xfer).getStreamCompression() != ESC_none,
+                                   spool.file() != nullptr);
+    if (reserved.refusal != 0)
+        return answerWith(reserved.refusal);
+    auto image = std::make_unique<ImageData>();
+    image->memory = std::move(spool.share());
+    image->memory.add(std::move(reserved.share));
+    auto dataset = std::make_unique<DcmDataset>();
+    OFCondition cond;
+    if (spool.file()) {
+        cond = dataset->loadFile(OFFilename(spool.file()->path().c_str()), xfer, EGL_noChange, reserved.readLength);
+        image->spool = std::move(spool.file());
+    } else {
+        DcmInputBufferStream in;
+        in.setBuffer(spool.memory().data(), offile_off_t(spool.memory().size()));
+        in.setEos();
+        dataset->transferInit();
+        cond = dataset->read(in, xfer);
+        dataset->transferEnd();
+    }
+    if (cond.bad())
+        return endAssociation();  // no data set DCMTK can read
+    image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
+    image->transferSyntax = xfer;
+    return answerWith(deliver(pc, req, std::move(image), connection));
+}
+
+bool StoreService::answer(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
+                          Uint16 status)
+{
     T_DIMSE_C_StoreRSP rsp;
     std::memset(&rsp, 0, sizeof rsp);
     rsp.DimseStatus = status;
@@ -113,88 +155,57 @@ void StoreService::refuse(const QString &why)
         sink->reportLoss(std::make_exception_ptr(AppError(ENOMEM, why)));
 }
 
-bool StoreService::reserve(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled,
-                           MemoryBudget::Share &share, uint32_t &readLength, Uint16 &status)
+StoreService::Reservation StoreService::reserve(const GuardedConnection::DataSetSummary &seen, bool deflated,
+                                                bool spooled)
 {
+    Reservation r;
     // Refused for good: DCMTK would spend more time or memory on it than any data set may.
-    status = STATUS_STORE_Error_CannotUnderstand;
+    r.refusal = STATUS_STORE_Error_CannotUnderstand;
     const NestingGuard::Shape &shape = seen.shape;
     if (shape.parseSteps > kMaxParseSteps) {
         refuse(QStringLiteral("A received data set was refused: its %1 elements are in an order that would take "
                               "too long to parse").arg(shape.objects));
-        return false;
+        return r;
     }
     // What the parse holds: its objects, and the values read into memory. Those of a data set
     // in memory are in its share already; a deflated one is read whole; a spooled one is read
     // with the longest read length that keeps it small, down to one that leaves nearly all of
     // its values in the spool file.
     uint64_t bytes = shape.objects * kBytesPerParsedElement;
-    readLength = kReadLengths[0];
+    r.readLength = kReadLengths[0];
     if (deflated) {
         bytes += seen.size;
     } else if (spooled) {
         size_t i = 0;
         while (i + 1 < std::size(kReadLengths) && bytes + shape.heldValues[i] > kMaxInflatedDataSet)
             ++i;
-        readLength = kReadLengths[i];
+        r.readLength = kReadLengths[i];
         bytes += shape.heldValues[i];
     }
     const auto mib = [](uint64_t b) { return QString::number(double(b) / (1 << 20), 'f', 1); };
     if (bytes > kMemoryBudgetBytes) {
         refuse(QStringLiteral("A received data set was refused: parsing it would take %1 MiB of memory, more than "
                               "the %2 MiB all received data sets may hold").arg(mib(bytes), mib(kMemoryBudgetBytes)));
-        return false;
+        return r;
     }
     // Waits a while for others to give theirs back.
-    status = STATUS_STORE_Refused_OutOfResources;
+    r.refusal = STATUS_STORE_Refused_OutOfResources;
     const auto start = std::chrono::steady_clock::now();
-    share = MemoryBudget::take(bytes, [&] {
+    r.share = MemoryBudget::take(bytes, [&] {
         return abandon_() || std::chrono::steady_clock::now() - start > std::chrono::seconds(kDimseSeconds);
     });
-    if (share.bytes() < bytes) {
+    if (r.share.bytes() < bytes) {
         if (!abandon_())
             refuse(QStringLiteral("A received data set was refused (0xA700): no room for the %1 MiB of memory "
                                   "parsing it takes, other data sets held it for %2 s").arg(mib(bytes)).arg(kDimseSeconds));
-        return false;
+        return r;
     }
-    return true;
+    r.refusal = 0;
+    return r;
 }
 
-std::unique_ptr<ImageData> StoreService::parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
-                                               const GuardedConnection::DataSetSummary &seen, Uint16 &status)
-{
-    auto image = std::make_unique<ImageData>();
-    image->memory = std::move(spool.share());
-    const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
-    const bool deflated = DcmXfer(xfer).getStreamCompression() != ESC_none;
-    MemoryBudget::Share parsed;
-    uint32_t readLength = 0;
-    if (!reserve(seen, deflated, spool.file() != nullptr, parsed, readLength, status))
-        return nullptr;
-    image->memory.add(std::move(parsed));
-    status = STATUS_Success;
-    auto dataset = std::make_unique<DcmDataset>();
-    OFCondition cond;
-    if (spool.file()) {
-        cond = dataset->loadFile(OFFilename(spool.file()->path().c_str()), xfer, EGL_noChange, readLength);
-        image->spool = std::move(spool.file());
-    } else {
-        DcmInputBufferStream in;
-        in.setBuffer(spool.memory().data(), offile_off_t(spool.memory().size()));
-        in.setEos();
-        dataset->transferInit();
-        cond = dataset->read(in, xfer);
-        dataset->transferEnd();
-    }
-    if (cond.bad())
-        return nullptr;
-    image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
-    image->transferSyntax = xfer;
-    return image;
-}
-
-Uint16 StoreService::deliverImage(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
-                                  std::unique_ptr<ImageData> image, const Connection &connection)
+Uint16 StoreService::deliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                             std::unique_ptr<ImageData> image, const Connection &connection)
 {
     // The class the command names must be the storage class its context was accepted for.
     if (req.AffectedSOPClassUID[0] == 0 || std::strcmp(req.AffectedSOPClassUID, pc.abstractSyntax) != 0

@@ -27,10 +27,11 @@ public:
     {
     }
 
+    // Receives the data set of `req` through `guarded`, checks it, delivers it and answers.
     // False when the association cannot go on (the data set did not arrive, or the answer
     // could not be sent).
     bool handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
-                const Connection &connection);
+                const Connection &connection, GuardedConnection &guarded);
 
     quint64 stored() const { return stored_; }
     quint64 refused() const { return refused_; }
@@ -38,18 +39,46 @@ public:
     OFCondition lastFailure() const { return lastFailure_; }
 
 private:
-    // Parses the received data set, kept in memory or in a spool file: null when DCMTK cannot.
-    std::unique_ptr<ImageData> parse(const T_ASC_PresentationContext &pc, SpoolConsumer &spool,
-                                     const GuardedConnection::DataSetSummary &seen, Uint16 &status);
+    // What became of a received data set: a status for the sender, or the end of the
+    // association (a data set DCMTK must not or cannot read).
+    struct Outcome
+    {
+        bool endAssociation = false;
+        Uint16 status = 0;
+    };
+    static Outcome answerWith(Uint16 status) { return {false, status}; }
+    static Outcome endAssociation() { return {true, 0}; }
+
+    // The data set as it arrived, unparsed, and what the wire scanner saw of it.
+    struct Received
+    {
+        SpoolConsumer spool;
+        GuardedConnection::DataSetSummary seen;
+    };
+    // The memory a parse may hold and the read length it uses, or why it may not run.
+    struct Reservation
+    {
+        MemoryBudget::Share share;
+        uint32_t readLength = 0;
+        Uint16 refusal = 0;  // 0: reserved
+    };
+
+    bool receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, GuardedConnection &guarded,
+                 Received &received);
+    // What may not be parsed at all, then the parse and the delivery.
+    Outcome check(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req, Received &received,
+                  const Connection &connection);
+    Outcome parseAndDeliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req, Received &received,
+                            const Connection &connection);
     // Takes from the memory budget what parsing the data set holds and picks the read length
-    // for a spooled one; false (and why, in the log) when it is refused.
-    bool reserve(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled,
-                 MemoryBudget::Share &share, uint32_t &readLength, Uint16 &status);
+    // for a spooled one; says why (also in the log) when it is refused.
+    Reservation reserve(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled);
     void refuse(const QString &why);
-    // Checks the received data set against its command and context, delivers it and returns
+    // Checks the parsed data set against its command and context, delivers it and returns
     // the status for the sender.
-    Uint16 deliverImage(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
-                        std::unique_ptr<ImageData> image, const Connection &connection);
+    Uint16 deliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req, std::unique_ptr<ImageData> image,
+                   const Connection &connection);
+    bool answer(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req, Uint16 status);
 
     CurrentSink sink_;
     std::function<bool()> abandon_;
