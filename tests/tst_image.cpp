@@ -276,10 +276,10 @@ private slots:
         // whole data set converted; the conversion runs with the write, a failure is the write's.
         int failures = 0;
         QString failure;
-        const auto onFailure = [&] {
+        const auto onFailure = [&](std::exception_ptr why) {
             ++failures;
             try {
-                throw;
+                std::rethrow_exception(why);
             } catch (const AppError &e) {
                 failure = e.description();
             }

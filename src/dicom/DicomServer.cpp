@@ -25,7 +25,7 @@ DicomServer::~DicomServer()
     sink_->detach();
 }
 
-void DicomServer::setWriteFailureHandler(std::function<void()> handler)
+void DicomServer::setWriteFailureHandler(std::function<void(std::exception_ptr)> handler)
 {
     sink_->setWriteFailureHandler(std::move(handler));
 }

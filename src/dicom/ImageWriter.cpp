@@ -53,7 +53,7 @@ void DeferredWrites::write(ImageData &, const std::string &path, bool replace)
     requests_.push_back({path, replace});
 }
 
-bool DeferredWrites::carryOut(ImageData &image, const std::function<void()> &onFailure)
+bool DeferredWrites::carryOut(ImageData &image, const std::function<void(std::exception_ptr)> &onFailure)
 {
     bool allWritten = !requests_.empty();
     for (const Request &request : requests_) {
@@ -62,7 +62,7 @@ bool DeferredWrites::carryOut(ImageData &image, const std::function<void()> &onF
         } catch (...) {
             allWritten = false;
             if (onFailure)
-                onFailure();
+                onFailure(std::current_exception());
         }
     }
     requests_.clear();

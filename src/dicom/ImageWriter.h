@@ -2,6 +2,7 @@
 
 #include "ImageData.h"
 
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,9 +30,9 @@ public:
     void write(ImageData &image, const std::string &path, bool replace) override;
     bool writesLater() const override { return true; }
 
-    // Performs the collected writes. A failing write calls `onFailure` from inside its catch
-    // block. True when there was a write and every write succeeded.
-    bool carryOut(ImageData &image, const std::function<void()> &onFailure);
+    // Performs the collected writes; each that fails is handed to `onFailure`. True when there
+    // was a write and every write succeeded.
+    bool carryOut(ImageData &image, const std::function<void(std::exception_ptr)> &onFailure);
 
 private:
     struct Request

@@ -22,13 +22,13 @@ struct Handoff
 
 } // namespace
 
-void QueuedSink::setWriteFailureHandler(std::function<void()> handler)
+void QueuedSink::setWriteFailureHandler(std::function<void(std::exception_ptr)> handler)
 {
     const std::lock_guard lock(mutex_);
     onWriteFailure_ = std::move(handler);
 }
 
-std::function<void()> QueuedSink::writeFailureHandler()
+std::function<void(std::exception_ptr)> QueuedSink::writeFailureHandler()
 {
     const std::lock_guard lock(mutex_);
     return onWriteFailure_;
@@ -65,14 +65,9 @@ void QueuedSink::associationEnded(const AssociationEnd &end)
 void QueuedSink::reportLoss(std::exception_ptr reason)
 {
     // Lost on the way in is, to the operator, a failure to store like any other.
-    const std::function<void()> handler = writeFailureHandler();
-    if (!handler || !reason)
-        return;
-    try {
-        std::rethrow_exception(reason);
-    } catch (...) {
-        handler();
-    }
+    const std::function<void(std::exception_ptr)> handler = writeFailureHandler();
+    if (handler && reason)
+        handler(reason);
 }
 
 Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData> data,

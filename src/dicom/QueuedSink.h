@@ -24,7 +24,7 @@ public:
 
     void setOn(bool on) { on_ = on; }
     bool on() const { return on_; }
-    void setWriteFailureHandler(std::function<void()> handler);
+    void setWriteFailureHandler(std::function<void(std::exception_ptr)> handler);
     void detach();
 
     Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
@@ -34,12 +34,12 @@ public:
     void associationEnded(const AssociationEnd &end) override;
 
 private:
-    std::function<void()> writeFailureHandler();
+    std::function<void(std::exception_ptr)> writeFailureHandler();
 
     std::mutex mutex_;
     QObject *context_;
     const Handler handler_;
-    std::function<void()> onWriteFailure_;
+    std::function<void(std::exception_ptr)> onWriteFailure_;
     std::function<void(const AssociationEnd &)> onAssociationEnded_;
     std::atomic<bool> on_{false};
     std::atomic<bool> detached_{false};

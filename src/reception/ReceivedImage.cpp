@@ -22,9 +22,13 @@ void Store(dicom::Image &Image, const QString &institutionName, const QString &f
     }
 }
 
-void LogFailure() noexcept
+void LogFailure(std::exception_ptr failure) noexcept
 {
-    Error_Handler::LogError(kProcedure);
+    try {
+        std::rethrow_exception(failure);
+    } catch (...) {
+        Error_Handler::LogError(kProcedure);
+    }
 }
 
 } // namespace ReceivedImage

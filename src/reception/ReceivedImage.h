@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <exception>
 
 namespace dicom {
 class Image;
@@ -17,7 +18,7 @@ extern const QString kProcedure;
 // kProcedure and the image is refused; the write itself follows once this has returned.
 void Store(dicom::Image &Image, const QString &institutionName, const QString &folder) noexcept;
 
-// Logs the exception being handled under kProcedure: for the server's write-failure handler.
-void LogFailure() noexcept;
+// Logs `failure` under kProcedure: the server's write-failure handler.
+void LogFailure(std::exception_ptr failure) noexcept;
 
 } // namespace ReceivedImage

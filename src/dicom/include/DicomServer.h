@@ -49,9 +49,9 @@ public:
     explicit DicomServer(QObject *parent = nullptr);
     ~DicomServer() override;
 
-    // Called on a worker thread, inside the catch block, when an image that the handler asked
-    // to write could not be written. Set it before listening starts.
-    void setWriteFailureHandler(std::function<void()> handler);
+    // Called on a worker thread with the failure when an image that the handler asked to
+    // write could not be written, or was lost on its way in. Set it before listening starts.
+    void setWriteFailureHandler(std::function<void(std::exception_ptr)> handler);
 
     // Called on the association's thread when an association of a listener this object
     // started is over. Set it before listening starts.
