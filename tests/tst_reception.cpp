@@ -1,3 +1,4 @@
+#include "AppFolder.h"
 #include "DicomServer.h"
 #include "DicomTools.h"
 #include "frmMain.h"
@@ -20,22 +21,6 @@ private:
     quint16 port = 0;
     std::unique_ptr<frmMain> window;
 
-    static QString appDir() { return QCoreApplication::applicationDirPath(); }
-    static QString logPath() { return appDir() + "/Logs/ErrorLog.log"; }
-    static QStringList logLines()
-    {
-        QFile f(logPath());
-        if (!f.open(QIODevice::ReadOnly))
-            return {};
-        QStringList lines = QString::fromLatin1(f.readAll()).split("\r\n");
-        lines.removeAll(QString());
-        return lines;
-    }
-    static QByteArray settings()
-    {
-        QFile f(appDir() + "/Settings.ini");
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
     template <class T> T *child(const char *name) { return window->findChild<T *>(QLatin1String(name)); }
     QPushButton *button() { return child<QPushButton>("btnActivate"); }
     void press() { QTest::mouseClick(button(), Qt::LeftButton); }
@@ -89,8 +74,7 @@ private slots:
 
     void init()
     {
-        QFile::remove(appDir() + "/Settings.ini");
-        QDir(appDir() + "/Logs").removeRecursively();
+        app::clear();
         folder = dir.filePath(QString("in%1").arg(QTest::currentTestFunction()));
         QDir(folder).removeRecursively();
         QVERIFY(QDir().mkpath(folder));
@@ -109,17 +93,17 @@ private slots:
         switchOn();
         for (const char *name : {"txtPort", "txtFolder", "txtInstitutionName", "cmdSearchFolder"})
             QVERIFY(!window->findChild<QWidget *>(name)->isEnabled());
-        QCOMPARE(settings(), "[InstitutionName]\r\nPort=" + QByteArray::number(port) + "\r\nFolder=" + folder.toLatin1()
+        QCOMPARE(app::settings(), "[InstitutionName]\r\nPort=" + QByteArray::number(port) + "\r\nFolder=" + folder.toLatin1()
                                  + "\r\nInstitutionName=Klinikum S\xFC" "d\r\n");
         QVERIFY2(succeeded(echo()), "echo while on");
 
-        QFile::remove(appDir() + "/Settings.ini");
+        QFile::remove(app::settingsPath());
         press();
         QCOMPARE(button()->text(), QStringLiteral("Aktivieren"));
         QVERIFY(child<QLineEdit>("txtPort")->isEnabled());
-        QVERIFY(settings().contains(QString("Port=%1\r\n").arg(port).toLatin1()));
+        QVERIFY(app::settings().contains(QString("Port=%1\r\n").arg(port).toLatin1()));
         QVERIFY(!succeeded(echo()));
-        QVERIFY(logLines().isEmpty());
+        QVERIFY(app::logLines().isEmpty());
     }
 
     void badPortIsLoggedAndStaysIdle_data()
@@ -136,8 +120,8 @@ private slots:
         QFETCH(QString, portText);
         fill(portText, folder, "X");
         press();
-        QVERIFY(settings().contains(("Port=" + portText + "\r\n").toLatin1()));
-        const QStringList lines = logLines();
+        QVERIFY(app::settings().contains(("Port=" + portText + "\r\n").toLatin1()));
+        const QStringList lines = app::logLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].endsWith(" - btnActivate_Click"), qPrintable(lines[0]));
         QCOMPARE(button()->text(), QStringLiteral("Aktivieren"));
@@ -150,7 +134,7 @@ private slots:
         QVERIFY(occupant.listen(QHostAddress::AnyIPv4, port));
         fill(" " + QString::number(port) + " ", folder, "X");
         press();
-        const QStringList lines = logLines();
+        const QStringList lines = app::logLines();
         QCOMPARE(lines.size(), 1);
         QVERIFY2(lines[0].contains(QString::number(port)) && lines[0].endsWith("btnActivate_Click"), qPrintable(lines[0]));
         QCOMPARE(button()->text(), QStringLiteral("Aktivieren"));
@@ -159,7 +143,7 @@ private slots:
         port = tools::freePort();
         switchOn();
         QVERIFY(succeeded(echo()));
-        QCOMPARE(logLines().size(), 1);
+        QCOMPARE(app::logLines().size(), 1);
     }
 
     void storesStampedImagesIntact_data()
@@ -204,7 +188,7 @@ private slots:
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Klinikum Süd]"));
         QCOMPARE(withoutStamp(tools::datasetDump(out)), withoutStamp(tools::datasetDump(src)));
         QVERIFY(tools::run("dcmdump", {"+P", "0002,0016", out}).output.contains("[STORESCU]"));
-        QVERIFY(logLines().isEmpty());
+        QVERIFY(app::logLines().isEmpty());
     }
 
     void characterSetsOfRealImages_data()
@@ -233,7 +217,7 @@ private slots:
             // The image's own character set keeps the text out: no retry can mend that.
             QVERIFY2(r.output.contains("Error: CannotUnderstand"), qPrintable(r.output));
             QVERIFY(stored().isEmpty());
-            const QStringList lines = logLines();
+            const QStringList lines = app::logLines();
             QCOMPARE(lines.size(), 1);
             QVERIFY2(lines[0].contains("Cannot convert the image's character set to UTF-8")
                          && lines[0].endsWith(" - DCMServer_ImageReceivedAsync"),
@@ -250,7 +234,7 @@ private slots:
         QCOMPARE(after.value("0010,0010").read, before.value("0010,0010").read);
         if (stampedSet != "ISO_IR 192")
             QCOMPARE(after.value("0010,0010").raw, before.value("0010,0010").raw);
-        QVERIFY(logLines().isEmpty());
+        QVERIFY(app::logLines().isEmpty());
     }
 
     void missingFolderFailsEachImageUntilItExists()
@@ -260,7 +244,7 @@ private slots:
         switchOn();
         const tools::Result r = send({a, b}, {"--no-halt"});
         QVERIFY2(!succeeded(r) && r.output.count("Refused: OutOfResources") == 2, qPrintable(r.output));
-        const QStringList lines = logLines();
+        const QStringList lines = app::logLines();
         QCOMPARE(lines.size(), 2);
         for (const QString &l : lines)
             QVERIFY2(l.endsWith(" - DCMServer_ImageReceivedAsync") && l.contains(folder), qPrintable(l));
@@ -269,7 +253,7 @@ private slots:
         QVERIFY(QDir().mkpath(folder));
         QVERIFY(succeeded(send({a, b})));
         QCOMPARE(stored(), (QStringList{"1.2.3.100.1.dcm", "1.2.3.100.2.dcm"}));
-        QCOMPARE(logLines().size(), 2);
+        QCOMPARE(app::logLines().size(), 2);
     }
 
     // A context offering lossy compression beside uncompressed ones must never get it.
@@ -299,8 +283,8 @@ private slots:
         const tools::Result r = send({src});
         QVERIFY2(r.output.contains("Refused: OutOfResources"), qPrintable(r.output));
         QVERIFY(!QFile::exists("/" + uid + ".dcm"));
-        QCOMPARE(logLines().size(), 1);
-        QVERIFY(logLines()[0].endsWith("DCMServer_ImageReceivedAsync"));
+        QCOMPARE(app::logLines().size(), 1);
+        QVERIFY(app::logLines()[0].endsWith("DCMServer_ImageReceivedAsync"));
     }
 
     void namesThatLeaveTheFolderAreRefused()
@@ -313,8 +297,8 @@ private slots:
         QVERIFY(stored().isEmpty());
         QVERIFY(!QFile::exists(dir.filePath("escaped.dcm")));
         QVERIFY(!QFile::exists(QDir(folder).absoluteFilePath("../../escaped.dcm")));
-        QCOMPARE(logLines().size(), 1);
-        QVERIFY(logLines()[0].endsWith("DCMServer_ImageReceivedAsync"));
+        QCOMPARE(app::logLines().size(), 1);
+        QVERIFY(app::logLines()[0].endsWith("DCMServer_ImageReceivedAsync"));
     }
 
     void sameUidTwiceKeepsTheLaterImage()
@@ -376,7 +360,7 @@ private slots:
         press();
         QCOMPARE(button()->text(), QStringLiteral("Deaktivieren"));
         QVERIFY(succeeded(echo()));
-        QVERIFY(logLines().isEmpty());
+        QVERIFY(app::logLines().isEmpty());
     }
 
     void closingWithImagesInFlight()
