@@ -7,8 +7,7 @@ import struct
 import time
 import zlib
 
-from wire import (CT, IMPLICIT, DEFLATED, associate_rq, command_store, explicit_dataset, pdata, recv_pdu, connect,
-                  associate, response_status, release, store_one, outcome, image_head, send_half)
+from wire import *  # noqa: F403  (the upper layer, spoken by every attack)
 
 
 def silent_flood(port, args):
@@ -174,8 +173,7 @@ def stall_after_rq(port, args):
     results = {"accepted": 0, "rejected": 0, "closed": 0}
     socks = []
     for _ in range(int(args[0])):
-        s = connect(port)
-        s.sendall(associate_rq([(1, CT, [IMPLICIT])]))
+        s = sent_to(port, associate_rq([(1, CT, [IMPLICIT])]))
         try:
             kind, body = recv_pdu(s)
             results["accepted" if kind == 2 else "rejected" if kind == 3 else "closed"] += 1

@@ -13,12 +13,9 @@ import struct
 import sys
 import time
 
-from wire import (CT, MR, IMPLICIT, EXPLICIT, VERIFICATION, SYNTAXES, pad, associate_rq, element, command_store,
-                  dataset, explicit_dataset, pdata, recv_pdu, context_results, accepted_contexts, connect, associate,
-                  store_status, response_status, release, store_one, outcome, send_and_report, command_echo, nested,
-                  image_head, in_parallel, overrun_in_sequence, send_half,
-                  many_elements, send_small_values)
+from wire import *  # noqa: F403  (the upper layer, spoken by every attack)
 from floods import FLOODS  # the attacks that hold the receiver for a while
+
 
 def sent(attack):
     """An attack that only sends: prints "sent" once done."""
@@ -31,23 +28,17 @@ def sent(attack):
 
 @sent
 def garbage(port, args):
-    s = connect(port)
-    s.sendall(os.urandom(65536))
-    s.close()
+    sent_to(port, os.urandom(65536)).close()
 
 
 @sent
 def huge_pdu(port, args):
-    s = connect(port)
-    s.sendall(struct.pack(">BBI", 1, 0, 0xFFFFFFFF) + os.urandom(1024))
-    s.close()
+    sent_to(port, struct.pack(">BBI", 1, 0, 0xFFFFFFFF) + os.urandom(1024)).close()
 
 
 @sent
 def truncated_rq(port, args):
-    s = connect(port)
-    s.sendall(associate_rq([(1, CT, [IMPLICIT])])[:40])
-    s.close()
+    sent_to(port, associate_rq([(1, CT, [IMPLICIT])])[:40]).close()
 
 
 @sent
@@ -79,8 +70,7 @@ def die_mid_image(port, args):
 
 
 def many_contexts(port, args):
-    s = connect(port)
-    s.sendall(associate_rq([((2 * i + 1) % 256, CT, [IMPLICIT]) for i in range(300)]))
+    s = sent_to(port, associate_rq([((2 * i + 1) % 256, CT, [IMPLICIT]) for i in range(300)]))
     try:
         kind, _ = recv_pdu(s)
         print("answered with PDU type %d" % kind)
@@ -91,9 +81,7 @@ def many_contexts(port, args):
 
 
 def unknown_classes(port, args):
-    s = connect(port)
-    s.sendall(associate_rq([(1, "1.2.3.4.5.6.7", [IMPLICIT])]))
-    kind, _ = recv_pdu(s)
+    s, kind, _ = request(port, [(1, "1.2.3.4.5.6.7", [IMPLICIT])])
     print("answered with PDU type %d" % kind)
     s.close()
     return 0
@@ -224,9 +212,7 @@ def overrun(port, args):
 def offer(port, args):
     """offer NAME,NAME,...: one CT context offering these transfer syntaxes; prints the one
     accepted, or the context's result."""
-    s = connect(port)
-    s.sendall(associate_rq([(1, CT, [SYNTAXES[n] for n in args[0].split(",")])]))
-    kind, body = recv_pdu(s)
+    s, kind, body = request(port, [(1, CT, [SYNTAXES[n] for n in args[0].split(",")])])
     if kind != 2:
         print("rejected")
         return 0
@@ -246,9 +232,7 @@ def contexts(port, args):
                  "even-id": [(2, CT, [IMPLICIT])], "zero-id": [(0, CT, [IMPLICIT])]}
     if kind_of.startswith("pdu-"):
         options["max_pdu"] = int(kind_of[4:])
-    s = connect(port)
-    s.sendall(associate_rq(requested.get(kind_of, [(1, CT, [IMPLICIT])]), **options))
-    kind, body = recv_pdu(s)
+    s, kind, body = request(port, requested.get(kind_of, [(1, CT, [IMPLICIT])]), **options)
     if kind != 2:
         print("rejected (PDU type %d)" % kind)
         return 0
@@ -320,9 +304,7 @@ def store_with(port, args):
 
 def implementation(port, args):
     """The implementation class UID and version name the receiver answers an association with."""
-    s = connect(port)
-    s.sendall(associate_rq([(1, CT, [IMPLICIT])]))
-    kind, body = recv_pdu(s)
+    s, kind, body = request(port, [(1, CT, [IMPLICIT])])
     found = {}
     pos = 68
     while kind == 2 and pos + 4 <= len(body):

@@ -139,6 +139,19 @@ def connect(port):
     return s
 
 
+def sent_to(port, data):
+    """A new connection to the receiver, `data` sent on it."""
+    s = connect(port)
+    s.sendall(data)
+    return s
+
+
+def request(port, contexts, **options):
+    """An association request: the socket, and the kind and body of the PDU answering it."""
+    s = sent_to(port, associate_rq(contexts, **options))
+    return (s,) + recv_pdu(s)
+
+
 def associate(port, contexts=((1, CT, [IMPLICIT]),), **options):
     s = connect(port)
     s.sendall(associate_rq(contexts, **options))
