@@ -42,14 +42,14 @@ private slots:
         const QList<std::pair<const char *, QByteArray>> env{
             {"HOME", base + "/home"}, {"XDG_CONFIG_HOME", configHome.replace('@', base)},
             {"XDG_STATE_HOME", stateHome.replace('@', base)}};
+        const auto put = [](const QList<std::pair<const char *, QByteArray>> &vars) {
+            for (const auto &[name, value] : vars)
+                value.isNull() ? qunsetenv(name) : qputenv(name, value);
+        };
         QList<std::pair<const char *, QByteArray>> saved;
-        for (const auto &[name, value] : env) {
+        for (const auto &[name, value] : env)
             saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
+        put(env);
         const bool readOnly = appDir.isEmpty();
         if (readOnly) {
             // Reachable for everybody, writable for nobody but root.
@@ -68,12 +68,7 @@ private slots:
         const QString logFolder = AppPaths::logFolder(appDir);
         if (asNobody)
             QVERIFY(::seteuid(0) == 0);
-        for (const auto &[name, value] : saved) {
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
+        put(saved);
         QCOMPARE(settingsFile, tmp.path() + settings);
         QCOMPARE(logFolder, tmp.path() + logs);
     }
