@@ -1,7 +1,8 @@
 """peer.py's attacks that hold a receiver for a while: many connections, slow senders, images
-left half-way, data that inflates to far more than was sent."""
+left half-way (or the peer killed there), data that inflates to far more than was sent."""
 import os
 import select
+import signal
 import socket
 import struct
 import time
@@ -104,8 +105,15 @@ def start_half_image(port, uid, megabytes):
     s, ctx = associate(port)
     size = megabytes * 1000000
     s.sendall(pdata(ctx[0], True, command_store(1, CT, uid)) + pdata(ctx[0], False, image_head(uid, size), last=False))
-    send_half(s, ctx[0], size)
+    send_zeros(s, ctx[0], size // 2)
     return s
+
+
+def die_mid_image(port, args):
+    """die-mid-image MB: half of an image of MB megabytes, then the peer is killed."""
+    start_half_image(port, "1.2.3.9.7", int(args[0]) if args else 50)
+    print("killed mid-image", flush=True)
+    os.kill(os.getpid(), signal.SIGKILL)
 
 
 def holding(start):
@@ -148,9 +156,7 @@ def spool_fill(port, args):
         uid = "1.2.3.9.50.%d" % i
         s.sendall(pdata(ctx[0], True, command_store(1, CT, uid))
                   + pdata(ctx[0], False, image_head(uid, (megabytes + 1) * 1000000), last=False))
-        chunk = pdata(ctx[0], False, bytes(16000), last=False)
-        for _ in range(megabytes * 1000000 // 16000):
-            s.sendall(chunk)
+        send_zeros(s, ctx[0], megabytes * 1000000)
         socks.append((s, ctx[0]))
     print("holding %d" % count, flush=True)
     end = time.monotonic() + 60
@@ -187,6 +193,7 @@ def stall_after_rq(port, args):
     return 0
 
 
-FLOODS = {"silent-flood": silent_flood, "drip": drip, "half-image": holding(start_half_image),
-          "deflate-stall": holding(start_deflate_stall), "huge-length": holding(start_huge_length),
-          "deflate-bomb": deflate_bomb, "spool-fill": spool_fill, "stall-after-rq": stall_after_rq}
+FLOODS = {"die-mid-image": die_mid_image, "silent-flood": silent_flood, "drip": drip,
+          "half-image": holding(start_half_image), "deflate-stall": holding(start_deflate_stall),
+          "huge-length": holding(start_huge_length), "deflate-bomb": deflate_bomb, "spool-fill": spool_fill,
+          "stall-after-rq": stall_after_rq}

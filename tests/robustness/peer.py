@@ -8,7 +8,6 @@ Prints one line with the outcome; exits 0 when the attack ran as planned (the re
 reaction is judged by the caller)."""
 import os
 import random
-import signal
 import struct
 import sys
 import time
@@ -56,17 +55,6 @@ def abort_mid_image(port, args):
               + pdata(ctx[0], False, dataset(CT, "1.2.3.9.2")[:100], last=False))
     s.sendall(struct.pack(">BBIBBBB", 7, 0, 4, 0, 0, 0, 0))
     s.close()
-
-
-def die_mid_image(port, args):
-    """die-mid-image MB: half of an image of MB megabytes, then the peer is killed."""
-    s, ctx = associate(port)
-    size = int(args[0]) * 1000000 if args else 50000000
-    s.sendall(pdata(ctx[0], True, command_store(1, CT, "1.2.3.9.7"))
-              + pdata(ctx[0], False, image_head("1.2.3.9.7", size), last=False))
-    send_half(s, ctx[0], size)
-    print("killed mid-image", flush=True)
-    os.kill(os.getpid(), signal.SIGKILL)
 
 
 def many_contexts(port, args):
@@ -331,7 +319,7 @@ def silent(port, args):
 
 
 ATTACKS = {"garbage": garbage, "huge-pdu": huge_pdu, "truncated-rq": truncated_rq, "truncated-data": truncated_data,
-           "abort-mid-image": abort_mid_image, "die-mid-image": die_mid_image, "many-contexts": many_contexts,
+           "abort-mid-image": abort_mid_image, "many-contexts": many_contexts,
            "unknown-classes": unknown_classes, "deep-nesting": deep_nesting, "deep-command": deep_command,
            "hidden-nesting": hidden_nesting, "data-set-for-command": data_set_for_command,
            "cut-then-whole": cut_then_whole, "pdvs-in-one-pdu": pdvs_in_one_pdu, "large-request": large_request,

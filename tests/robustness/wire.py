@@ -287,10 +287,10 @@ def overrun_in_sequence():
 
 
 
-def send_half(sock, pc_id, size):
-    """Half of a pixel value of `size` bytes, in PDUs of 16,000 bytes."""
+def send_zeros(sock, pc_id, size):
+    """`size` bytes of a value (whole PDUs of 16,000 bytes), none of them its last."""
     chunk = pdata(pc_id, False, bytes(16000), last=False)
-    for _ in range(size // 2 // 16000):
+    for _ in range(size // 16000):
         sock.sendall(chunk)
 
 
