@@ -14,6 +14,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exec sudo "$0" "$@"
 fi
 source "$root/scripts/lib/loopback.sh"
+source "$root/scripts/lib/checks.sh"
 
 "$root/scripts/setup.sh" lintian desktop-file-utils appstream xvfb xdotool dcmtk iproute2 util-linux systemd >/dev/null
 "$root/scripts/package.sh" >/dev/null
@@ -31,7 +32,6 @@ unit=/lib/systemd/system/institution-stampd.service
 etc=/etc/institution-stamp
 etc_existed=""
 [ -e "$etc" ] && etc_existed=1
-failed=0
 
 cleanup() {
   [ -n "$apid" ] && kill -9 "$apid" 2>/dev/null
@@ -48,16 +48,6 @@ cleanup() {
 trap cleanup EXIT
 trap "exit 1" TERM INT
 
-pass() { echo "PASS: $*"; }
-fail() { echo "FAIL: $*"; failed=1; }
-check() { local what="$1"; shift; if "$@"; then pass "$what"; else fail "$what"; fi; }
-# Waits up to $1 seconds for a condition.
-waitFor() {
-  local limit=$1
-  shift
-  for _ in $(seq $((limit * 10))); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 
 # --- The package as built --------------------------------------------------------------------
 echo "== lintian"

@@ -7,6 +7,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/lib/loopback.sh"
+source "$root/scripts/lib/checks.sh"
 "$root/scripts/setup.sh" xvfb xdotool imagemagick openbox x11-utils dcmtk iproute2 >/dev/null
 
 work="$(mktemp -d /tmp/stamp-shots.XXXXXX)"
@@ -22,13 +23,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap "exit 1" TERM INT
-waitFor() {
-  local limit=$1
-  shift
-  for _ in $(seq $((limit * 10))); do "$@" && return 0; sleep 0.1; done
-  echo "timed out: $*" >&2
-  return 1
-}
 
 port=11112
 ss -ltn "( sport = :$port )" | grep -q ":$port" && port=$(freePort)

@@ -1,4 +1,4 @@
-#include "AppPaths.h"
+#include "AppFolder.h"
 #include "Error_Handler.h"
 
 #include <QCoreApplication>
@@ -18,13 +18,6 @@ class ErrorLogTest : public QObject
     Q_OBJECT
 
 private:
-    QString logDir() const { return QCoreApplication::applicationDirPath() + "/Logs"; }
-    QString logFile() const { return logDir() + "/ErrorLog.log"; }
-    QByteArray logBytes() const
-    {
-        QFile f(logFile());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
     static void fail(const AppError &error, const QString &procedure)
     {
         try {
@@ -37,15 +30,14 @@ private:
 private slots:
     void init()
     {
-        QDir(logDir()).removeRecursively();
-        QFile::remove(logDir());
+        app::clear();
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     }
 
     void firstFailureCreatesFolderAndOneGermanLine()
     {
         fail(AppError(13, "Port \"abc\" is not a number"), "btnActivate_Click");
-        const QByteArray log = logBytes();
+        const QByteArray log = app::log();
         static const QRegularExpression line(
             R"(^\d\d\.\d\d\.\d{4} - \d\d:\d\d:\d\d # 13 - Port "abc" is not a number - btnActivate_Click\r\n$)");
         QVERIFY2(line.match(QString::fromLatin1(log)).hasMatch(), log.constData());
@@ -57,7 +49,7 @@ private slots:
     {
         fail(AppError(-2147467259, "Unbekannter Fehler in Überweisung"), "Form_Load");
         fail(AppError(76, "Ordner /nicht/da fehlt"), "DCMServer_ImageReceivedAsync");
-        const QList<QByteArray> lines = logBytes().split('\n');
+        const QList<QByteArray> lines = app::log().split('\n');
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines[0].endsWith(" # -2147467259 - Unbekannter Fehler in \xDC" "berweisung - Form_Load\r"));
         QVERIFY(lines[1].endsWith(" # 76 - Ordner /nicht/da fehlt - DCMServer_ImageReceivedAsync\r"));
@@ -71,8 +63,8 @@ private slots:
         } catch (...) {
             Error_Handler::LogError("DeActivate");
         }
-        QVERIFY(logBytes().endsWith(" # 51 - first second - DeActivate\r\n"));
-        QCOMPARE(logBytes().count('\n'), 1);
+        QVERIFY(app::log().endsWith(" # 51 - first second - DeActivate\r\n"));
+        QCOMPARE(app::log().count('\n'), 1);
     }
 
     void formatsFollowTheLocale()
@@ -82,71 +74,6 @@ private slots:
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         QCOMPARE(Error_Handler::logDateFormat(), QStringLiteral("M/d/yyyy"));
         QVERIFY(Error_Handler::logTimeFormat().startsWith(QStringLiteral("h:mm:ss")));
-    }
-
-    void userFoldersWhenBesideTheProgramIsNotWritable_data()
-    {
-        QTest::addColumn<QString>("appDir");  // "" for a read-only folder of the test's own
-        QTest::addColumn<QByteArray>("configHome");
-        QTest::addColumn<QByteArray>("stateHome");
-        QTest::addColumn<QString>("settings");  // below the temporary folder
-        QTest::addColumn<QString>("logs");
-        const QString ours = "/institution-stamp";
-        QTest::newRow("read-only folder, variables set") << "" << QByteArray("@/cfg") << QByteArray("@/st")
-                                                         << "/cfg" + ours + "/Settings.ini" << "/st" + ours + "/Logs";
-        QTest::newRow("installed, variables unset") << "/usr/bin" << QByteArray() << QByteArray()
-                                                    << "/home/.config" + ours + "/Settings.ini"
-                                                    << "/home/.local/state" + ours + "/Logs";
-        QTest::newRow("installed, relative variables ignored")
-            << "/usr/bin" << QByteArray("cfg") << QByteArray("st") << "/home/.config" + ours + "/Settings.ini"
-            << "/home/.local/state" + ours + "/Logs";
-    }
-    void userFoldersWhenBesideTheProgramIsNotWritable()
-    {
-        QFETCH(QString, appDir);
-        QFETCH(QByteArray, configHome);
-        QFETCH(QByteArray, stateHome);
-        QFETCH(QString, settings);
-        QFETCH(QString, logs);
-        QTemporaryDir tmp;
-        const QByteArray base = QFile::encodeName(tmp.path());
-        const QList<std::pair<const char *, QByteArray>> env{
-            {"HOME", base + "/home"}, {"XDG_CONFIG_HOME", configHome.replace('@', base)},
-            {"XDG_STATE_HOME", stateHome.replace('@', base)}};
-        QList<std::pair<const char *, QByteArray>> saved;
-        for (const auto &[name, value] : env) {
-            saved.append({name, qEnvironmentVariableIsSet(name) ? qgetenv(name) : QByteArray()});
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
-        const bool readOnly = appDir.isEmpty();
-        if (readOnly) {
-            // Reachable for everybody, writable for nobody but root.
-            const auto readable = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-                | QFile::ReadOther | QFile::ExeOther;
-            QFile::setPermissions(tmp.path(), readable | QFile::WriteOwner);
-            appDir = tmp.filePath("program");
-            QVERIFY(QDir().mkdir(appDir));
-            QFile::setPermissions(appDir, readable);
-        }
-        // Root writes anywhere: ask as an ordinary user, then come back.
-        const bool asNobody = readOnly && ::geteuid() == 0;
-        if (asNobody)
-            QVERIFY(::seteuid(65534) == 0);
-        const QString settingsFile = AppPaths::settingsFile(appDir);
-        const QString logFolder = AppPaths::logFolder(appDir);
-        if (asNobody)
-            QVERIFY(::seteuid(0) == 0);
-        for (const auto &[name, value] : saved) {
-            if (value.isNull())
-                qunsetenv(name);
-            else
-                qputenv(name, value);
-        }
-        QCOMPARE(settingsFile, tmp.path() + settings);
-        QCOMPARE(logFolder, tmp.path() + logs);
     }
 
     void aLineTheLogCannotTakeGoesToStandardError_data()
@@ -161,14 +88,14 @@ private slots:
         QFETCH(QString, blocker);
         const QByteArray old = "01.01.2026 - 00:00:00 # 1 - earlier - Form_Load\r\n";
         if (blocker == "file") {
-            QFile f(logDir());
+            QFile f(app::logDir());
             QVERIFY(f.open(QIODevice::WriteOnly));
         } else {
-            QVERIFY(QDir().mkpath(logDir()));
+            QVERIFY(QDir().mkpath(app::logDir()));
             if (blocker == "fifo") {
-                QVERIFY(::mkfifo(QFile::encodeName(logFile()).constData(), 0644) == 0);
+                QVERIFY(::mkfifo(QFile::encodeName(app::logPath()).constData(), 0644) == 0);
             } else {
-                QFile f(logFile());
+                QFile f(app::logPath());
                 QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
             }
         }
@@ -201,7 +128,7 @@ private slots:
         QVERIFY(written.open(err[0], QIODevice::ReadOnly, QFileDevice::AutoCloseHandle));
         QVERIFY2(written.readAll().contains("# 28 - No space left on device - btnActivate_Click\n"), qPrintable(blocker));
         if (blocker == "full")
-            QCOMPARE(logBytes(), old);  // nothing half-written
+            QCOMPARE(app::log(), old);  // nothing half-written
     }
 
     void aPeerCannotGrowTheLogWithoutEnd()
@@ -210,17 +137,17 @@ private slots:
         for (int i = 0; i < 25; ++i)
             fail(AppError(1001, QStringLiteral("refused name %1").arg(i)), "DCMServer_ImageReceivedAsync");
         fail(AppError(1002, "another kind"), "DCMServer_ImageReceivedAsync");
-        QCOMPARE(logBytes().count('\n'), 11);
-        QVERIFY(logBytes().endsWith(" # 1002 - another kind - DCMServer_ImageReceivedAsync\r\n"));
+        QCOMPARE(app::log().count('\n'), 11);
+        QVERIFY(app::log().endsWith(" # 1002 - another kind - DCMServer_ImageReceivedAsync\r\n"));
 
         // Past its size the log is moved aside once and begun anew.
-        QFile big(logFile());
+        QFile big(app::logPath());
         QVERIFY(big.resize(10 * 1024 * 1024));
         fail(AppError(1003, "after the turn"), "Form_Load");
-        QCOMPARE(QFileInfo(logFile() + ".1").size(), qint64(10 * 1024 * 1024));
-        QCOMPARE(logBytes().count('\n'), 1);
-        QVERIFY(logBytes().endsWith(" # 1003 - after the turn - Form_Load\r\n"));
-        QFile::remove(logFile() + ".1");
+        QCOMPARE(QFileInfo(app::logPath() + ".1").size(), qint64(10 * 1024 * 1024));
+        QCOMPARE(app::log().count('\n'), 1);
+        QVERIFY(app::log().endsWith(" # 1003 - after the turn - Form_Load\r\n"));
+        QFile::remove(app::logPath() + ".1");
     }
 };
 

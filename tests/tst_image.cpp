@@ -40,12 +40,9 @@ private:
     // The image as a server delivers it: its writes wait for `writes`.
     static std::unique_ptr<dicom::Image> received(const QString &file, dicom::detail::DeferredWrites &writes)
     {
-        auto data = std::make_unique<dicom::detail::ImageData>();
-        data->file = std::make_unique<DcmFileFormat>();
-        if (data->file->loadFile(file.toStdString().c_str()).bad())
-            qWarning("cannot read %s", qPrintable(file));
-        data->transferSyntax = data->file->getDataset()->getOriginalXfer();
-        return dicom::detail::ImageAccess::make(std::move(data), writes);
+        using dicom::detail::ImageAccess;
+        auto read = dicom::detail::readImageFile(file);
+        return ImageAccess::make(std::make_unique<dicom::detail::ImageData>(std::move(ImageAccess::data(*read))), writes);
     }
 
     // dump2dcm drops blanks from UIDs as DCMTK reads them: they are put in afterwards, in

@@ -1,5 +1,4 @@
 #include "AppError.h"
-#include "Windows1252.h"
 #include "modINI.h"
 
 #include <QDir>
@@ -223,13 +222,6 @@ private slots:
     void writeToUnwritablePlaceFails()
     {
         QVERIFY(!WriteINI("InstitutionName", "Port", "1", dir.filePath("no/such/dir/Settings.ini")));
-    }
-
-    void codePage()
-    {
-        QCOMPARE(Windows1252::encode(QStringLiteral("€Ÿ\u00A0ÿ")), QByteArray("\x80\x9F\xA0\xFF"));
-        QCOMPARE(Windows1252::decode(QByteArray("\x80\x81\x9F\xFF")), QStringLiteral("€\u0081Ÿÿ"));
-        QCOMPARE(Windows1252::encode(QString::fromUtf8("\xF0\x9F\x98\x80")), QByteArray("?"));
     }
 };
 

@@ -1,3 +1,4 @@
+#include "AppFolder.h"
 #include "BrowseForFolder.h"
 #include "Error_Handler.h"
 #include "TextToNumber.h"
@@ -19,12 +20,9 @@ class WindowTest : public QObject
     Q_OBJECT
 
 private:
-    static QString appDir() { return QCoreApplication::applicationDirPath(); }
-    static QString settingsPath() { return appDir() + "/Settings.ini"; }
-    static QString logPath() { return appDir() + "/Logs/ErrorLog.log"; }
     static void writeSettings(const QByteArray &bytes)
     {
-        QFile f(settingsPath());
+        QFile f(app::settingsPath());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(bytes);
     }
@@ -51,8 +49,7 @@ private:
 private slots:
     void init()
     {
-        QFile::remove(settingsPath());
-        QDir(appDir() + "/Logs").removeRecursively();
+        app::clear();
     }
 
     void startsIdleWithEmptyFieldsWithoutSettings()
@@ -63,8 +60,8 @@ private slots:
         QCOMPARE(child<QLineEdit>(w, "txtFolder")->text(), QString());
         QCOMPARE(child<QLineEdit>(w, "txtInstitutionName")->text(), QString());
         verifyIdleLook(w);
-        QVERIFY(!QFile::exists(logPath()));
-        QVERIFY(!QFile::exists(settingsPath()));
+        QVERIFY(!QFile::exists(app::logPath()));
+        QVERIFY(!QFile::exists(app::settingsPath()));
     }
 
     void fillsFieldsFromSettings()
@@ -77,7 +74,7 @@ private slots:
         const QString name = child<QLineEdit>(w, "txtInstitutionName")->text();
         QCOMPARE(name.size(), 255);
         QVERIFY(name.startsWith(QStringLiteral("Klinikum Süd xxx")));
-        QVERIFY(!QFile::exists(logPath()));
+        QVERIFY(!QFile::exists(app::logPath()));
     }
 
     void startsWithTheCursorInThePort()
@@ -153,17 +150,17 @@ private slots:
         QVERIFY(probe.listen(QHostAddress::LocalHost));
         const QString port = QString::number(probe.serverPort());
         probe.close();
-        QVERIFY(QDir().mkdir(settingsPath()));  // nothing can be renamed over a folder
+        QVERIFY(QDir().mkdir(app::settingsPath()));  // nothing can be renamed over a folder
         frmMain w;
         child<QLineEdit>(w, "txtPort")->setText(port);
-        child<QLineEdit>(w, "txtFolder")->setText(appDir());
+        child<QLineEdit>(w, "txtFolder")->setText(app::dir());
         QPushButton *button = child<QPushButton>(w, "btnActivate");
         QTest::mouseClick(button, Qt::LeftButton);
         const bool on = button->text() == QStringLiteral("Deaktivieren");
         QTest::mouseClick(button, Qt::LeftButton);
-        QVERIFY(QDir().rmdir(settingsPath()));
+        QVERIFY(QDir().rmdir(app::settingsPath()));
         QVERIFY(on);
-        QFile log(logPath());
+        QFile log(app::logPath());
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QList<QByteArray> lines = log.readAll().split('\n');
         QCOMPARE(lines.size(), 3);  // one line per press, the last one empty
@@ -222,8 +219,8 @@ private slots:
         BrowseForFolder::setNextAnswer(answer);
         QTest::mouseClick(child<QPushButton>(w, "cmdSearchFolder"), Qt::LeftButton);
         QCOMPARE(child<QLineEdit>(w, "txtFolder")->text(), field);
-        QVERIFY(!QFile::exists(logPath()));
-        QVERIFY(!QFile::exists(settingsPath()));
+        QVERIFY(!QFile::exists(app::logPath()));
+        QVERIFY(!QFile::exists(app::settingsPath()));
     }
 };
 

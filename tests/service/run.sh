@@ -8,11 +8,12 @@ set -uo pipefail
 build="$(cd "$1" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 source "$here/../../scripts/lib/loopback.sh"
+source "$here/../../scripts/lib/checks.sh"
 daemon="$build/bin/institution-stampd"
 work="$(mktemp -d /tmp/stamp-service.XXXXXX)"
 export TMPDIR="$work/tmp" QT_QPA_PLATFORM=offscreen
 mkdir -p "$TMPDIR" "$work/cfg" "$work/in" "$work/log"
-passed=0 failed=0 spid="" opid="" dpid=""
+spid="" opid="" dpid=""
 senders=()
 
 cleanup() {
@@ -21,16 +22,6 @@ cleanup() {
 }
 trap cleanup EXIT
 [ -n "${KEEP:-}" ] && trap - EXIT
-
-ok() { passed=$((passed + 1)); echo "PASS: $*"; }
-bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
-check() { local what="$1"; shift; if "$@"; then ok "$what"; else bad "$what"; fi; }
-waitFor() {
-  local limit=$1
-  shift
-  for _ in $(seq $((limit * 10))); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 
 # As root, the service runs as nobody: it owns only what it must write.
 asUser=()
@@ -180,7 +171,7 @@ if waitFor 30 exited "$spid"; then
   rc=$?
   check "SIGTERM under load: exit 0" test "$rc" -eq 0
 else
-  bad "SIGTERM under load: ended within 30 s"
+  fail "SIGTERM under load: ended within 30 s"
 fi
 spid=""
 for p in "${senders[@]}"; do wait "$p"; done
