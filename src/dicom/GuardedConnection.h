@@ -33,8 +33,9 @@ public:
     DataSetSummary takeDataSet() { return scanner_.takeDataSet(); }
     // Why the connection was refused, as errno tells it (EPROTO, ETIMEDOUT); 0 while it is not.
     int refusal() const { return refusal_; }
-    // Whether the peer has closed its side of the connection (or we stopped reading).
-    bool peerClosed() const { return peerClosed_; }
+    // Whether the peer has aborted or closed its side of the connection (or we stopped
+    // reading). DCMTK may report an abort inside a data set as a data set that ended.
+    bool peerClosed() const { return peerClosed_ || scanner_.abortSeen(); }
 
 private:
     // Bytes received and not yet asked for. DCMTK waits for data (a poll), asks for a PDU's

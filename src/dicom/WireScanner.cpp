@@ -8,6 +8,7 @@ namespace dicom::detail {
 namespace {
 
 constexpr uint8_t kPData = 0x04;
+constexpr uint8_t kAbort = 0x07;
 
 void appendPduHeader(std::string &out, uint8_t type, uint8_t reserved, uint32_t length)
 {
@@ -54,6 +55,7 @@ void WireScanner::onPduHeader(std::string &out)
     have_ = 0;
     pduLeft_ = bigEndian32(header_ + 2);
     if (header_[0] != kPData) {
+        abortSeen_ = abortSeen_ || header_[0] == kAbort;
         // Any other PDU goes to DCMTK as it came.
         out.append(reinterpret_cast<const char *>(header_), 6);
         state_ = pduLeft_ > 0 ? State::PduBody : State::PduHeader;

@@ -58,6 +58,8 @@ public:
     bool arrived(size_t n, Clock::time_point now);
 
     bool refused() const { return failed_; }
+    // The peer sent an A-ABORT.
+    bool abortSeen() const { return abortSeen_; }
     // Whoever receives a data set takes its own summary. None left reads as a data set that
     // ends inside an element, one not to be parsed.
     DataSetSummary takeDataSet();
@@ -83,6 +85,7 @@ private:
     bool pdvLast_ = false;
     uint8_t pdvContext_ = 0;
     bool failed_ = false;
+    bool abortSeen_ = false;
 
     std::map<uint8_t, NestingGuard::Encoding> encodings_;
     std::unique_ptr<NestingGuard> command_;

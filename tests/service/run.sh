@@ -89,10 +89,11 @@ line() { grep -q "from 127.0.0.1, calling \"MODALITY1\", called \"STAMPER\": 3 s
 check "one line per association on standard error, with the counts" waitFor 10 line
 # How an association ended: cut off by the peer, or by us for bytes DCMTK must not parse.
 python3 "$here/../robustness/peer.py" "$port" truncated-data >/dev/null
+python3 "$here/../robustness/peer.py" "$port" abort-mid-image >/dev/null
 python3 "$here/../robustness/peer.py" "$port" deep-nesting >/dev/null
-closed() { grep -q 'calling "PEER", .*: 0 stored, 0 refused, aborted or closed by the peer$' "$work/err1"; }
+closed() { [ "$(grep -c 'calling "PEER", .*: 0 stored, 0 refused, aborted or closed by the peer$' "$work/err1")" -eq 2 ]; }
 hostile() { grep -q 'calling "PEER", .*: 0 stored, 0 refused, ended by us: hostile bytes$' "$work/err1"; }
-check "the line says when the peer cut the association off" waitFor 10 closed
+check "the line says when the peer cut the association off, or aborted it inside an image" waitFor 10 closed
 check "the line says when we ended it for hostile bytes" waitFor 10 hostile
 [ -n "${asUser[*]}" ] && check "files belong to the unprivileged user" \
   test "$(stat -c %U "$work/in/1.2.826.0.1.3680043.2.1125.7.1.1.dcm")" = nobody
