@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Connection.h"
-#include "DicomServer.h"
 #include "ImageData.h"
 
 #include <exception>

@@ -16,25 +16,6 @@ namespace detail {
 class QueuedSink;
 } // namespace detail
 
-// One association, once it is over: who it was, what became of its images, how it ended.
-struct AssociationEnd
-{
-    enum class How
-    {
-        Released,         // the peer released it
-        PeerAborted,      // the peer aborted it or closed the connection
-        Rejected,         // its request was rejected
-        Deadline,         // ended by us: silent or slow too long
-        HostileBytes,     // ended by us: bytes DCMTK must not parse
-        ProtocolError,    // ended by us: a message out of place, a service not offered
-        SwitchedOff,      // ended by us: the listener was stopped
-    };
-    Connection connection;
-    quint64 stored = 0;   // images answered as stored
-    quint64 refused = 0;  // images answered with a failure status
-    How how = How::ProtocolError;
-};
-
 // A storage receiver (C-STORE of every storage class DCMTK knows, and C-ECHO). Listeners are
 // kept per port for the whole process: a listener started by one server object is ended by
 // stopListening on another. Each received image is handed to ImageReceivedAsync on the thread
