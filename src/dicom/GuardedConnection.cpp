@@ -105,6 +105,8 @@ size_t GuardedConnection::fromAhead(uint8_t *out, size_t room)
     const uint64_t passable = scanner_.passable();
     if (passable == 0) {
         aheadBegin_ += scanner_.takeHeader(p, have, headers_);
+        if (scanner_.abortSeen())
+            peerClosed();
         return 0;
     }
     const size_t take = size_t(std::min<uint64_t>({passable, have, room}));
@@ -134,9 +136,11 @@ ssize_t GuardedConnection::receive(void *buf, size_t nbyte, bool wait)
         n = ::recv(getSocket(), buf, nbyte, wait ? 0 : MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n == 0 && nbyte > 0)
-        peerClosed_ = true;
+        peerClosed();
     if (n > 0 && !scanner_.arrived(size_t(n), WireScanner::Clock::now())) {
         refusal_ = ETIMEDOUT;
+        if (report_)
+            report_->refusal = refusal_;
         return -1;
     }
     return n;
@@ -145,7 +149,15 @@ ssize_t GuardedConnection::receive(void *buf, size_t nbyte, bool wait)
 ssize_t GuardedConnection::refuse(int why)
 {
     errno = refusal_ = why;
+    if (report_)
+        report_->refusal = why;
     return -1;
+}
+
+void GuardedConnection::peerClosed()
+{
+    if (report_)
+        report_->peerClosed = true;
 }
 
 void GuardedConnection::setTransferSyntax(uint8_t id, E_TransferSyntax xfer)

@@ -31,11 +31,14 @@ public:
     using DataSetSummary = WireScanner::DataSetSummary;
     // What the scanner saw of the next data set DCMTK has received.
     DataSetSummary takeDataSet() { return scanner_.takeDataSet(); }
-    // Why the connection was refused, as errno tells it (EPROTO, ETIMEDOUT); 0 while it is not.
-    int refusal() const { return refusal_; }
-    // Whether the peer has aborted or closed its side of the connection (or we stopped
-    // reading). DCMTK may report an abort inside a data set as a data set that ended.
-    bool peerClosed() const { return peerClosed_ || scanner_.abortSeen(); }
+    // How the connection went, kept where its owner can read it after DCMTK has deleted the
+    // connection (as it does once the peer aborts, even inside a data set).
+    struct Report
+    {
+        int refusal = 0;          // why we refused it, as errno tells it (EPROTO, ETIMEDOUT)
+        bool peerClosed = false;  // the peer aborted or closed its side
+    };
+    void reportTo(Report *report) { report_ = report; }
 
 private:
     // Bytes received and not yet asked for. DCMTK waits for data (a poll), asks for a PDU's
@@ -49,7 +52,7 @@ private:
     std::string headers_;
     size_t headersBegin_ = 0;
     int refusal_ = 0;  // why the connection was refused, as errno tells it
-    bool peerClosed_ = false;
+    Report *report_ = nullptr;
     WireScanner scanner_;
 
     // Reads ahead from the socket into an empty read-ahead buffer.
@@ -59,6 +62,7 @@ private:
     // Moves what the scanner allows from the bytes read ahead into `out`.
     size_t fromAhead(uint8_t *out, size_t room);
     ssize_t refuse(int why);
+    void peerClosed();
 };
 
 class GuardedTransportLayer : public DcmTransportLayer

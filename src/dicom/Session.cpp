@@ -99,6 +99,14 @@ bool negotiate(T_ASC_Association *assoc, GuardedConnection &guarded)
     return ASC_acknowledgeAssociation(assoc).good();
 }
 
+// The connection DCMTK reads the association through, while it has one: every connection of
+// our networks is a guarded one. Asked anew each time, since DCMTK deletes the connection when
+// the peer aborts.
+GuardedConnection *guardOf(T_ASC_Association *assoc)
+{
+    return dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
+}
+
 // Why the message loop ended: `last` holds the failure for Failure.
 enum class LoopEnd { Released, Rejected, Idle, Stopped, Failure, Protocol };
 
@@ -114,8 +122,7 @@ std::optional<LoopEnd> echo(T_ASC_Association *assoc, T_ASC_PresentationContextI
 }
 
 LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, StoreService &store,
-                      GuardedConnection &guarded, const Connection &connection, const std::function<bool()> &stopping,
-                      OFCondition &last)
+                      const Connection &connection, const std::function<bool()> &stopping, OFCondition &last)
 {
     int idleSeconds = 0;
     while (!stopping()) {
@@ -141,7 +148,7 @@ LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, Store
                 return *end;
         } else if (msg.CommandField == DIMSE_C_STORE_RQ) {
             socket.quickAck();
-            if (!store.handle(assoc, presID, msg.msg.CStoreRQ, connection, guarded)) {
+            if (!store.handle(assoc, presID, msg.msg.CStoreRQ, connection, [assoc] { return guardOf(assoc); })) {
                 last = store.lastFailure();
                 return last.bad() ? LoopEnd::Failure : LoopEnd::Protocol;
             }
@@ -154,21 +161,21 @@ LoopEnd serveMessages(T_ASC_Association *assoc, AssociationSocket &socket, Store
 
 // Our wire guard and our stop close the connection under DCMTK, which then reports the peer
 // as gone: both are asked before the peer is blamed.
-AssociationEnd::How howItEnded(const GuardedConnection *guarded, LoopEnd loopEnd, const OFCondition &last,
+AssociationEnd::How howItEnded(const GuardedConnection::Report &wire, LoopEnd loopEnd, const OFCondition &last,
                                const std::function<bool()> &stopping)
 {
     if (loopEnd == LoopEnd::Released)
         return AssociationEnd::How::Released;
     if (loopEnd == LoopEnd::Rejected)
         return AssociationEnd::How::Rejected;
-    const int refusal = guarded ? guarded->refusal() : 0;
+    const int refusal = wire.refusal;
     if (refusal == EPROTO)
         return AssociationEnd::How::HostileBytes;
     if (refusal == ETIMEDOUT || loopEnd == LoopEnd::Idle || last == DIMSE_NODATAAVAILABLE || last == DUL_READTIMEOUT)
         return AssociationEnd::How::Deadline;
     if (loopEnd == LoopEnd::Stopped || stopping())
         return AssociationEnd::How::SwitchedOff;
-    if ((loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION) || (guarded && guarded->peerClosed()))
+    if ((loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION) || wire.peerClosed)
         return AssociationEnd::How::PeerAborted;
     return AssociationEnd::How::ProtocolError;
 }
@@ -244,19 +251,19 @@ AssociationEnd serveAssociation(T_ASC_Association *assoc, AssociationSocket &soc
                                 QString::fromLatin1(p.callingPresentationAddress)};
     LoopEnd loopEnd = LoopEnd::Protocol;
     OFCondition last;
-    // Every connection of our networks is a guarded one; the one place DCMTK's is cast back.
-    auto *guarded = dynamic_cast<GuardedConnection *>(DUL_getTransportConnection(assoc->DULassociation));
+    GuardedConnection::Report wire;
     try {
+        GuardedConnection *guarded = guardOf(assoc);
         if (!guarded)
             loopEnd = LoopEnd::Protocol;
-        else if (negotiate(assoc, *guarded))
-            loopEnd = serveMessages(assoc, socket, store, *guarded, end.connection, stopping, last);
+        else if (guarded->reportTo(&wire); negotiate(assoc, *guarded))
+            loopEnd = serveMessages(assoc, socket, store, end.connection, stopping, last);
         else
             loopEnd = LoopEnd::Rejected;
     } catch (...) {
         // Whatever went wrong, it ends this association only.
     }
-    end.how = howItEnded(guarded, loopEnd, last, stopping);
+    end.how = howItEnded(wire, loopEnd, last, stopping);
     end.stored = store.stored();
     end.refused = store.refused();
     const bool peerEnded = loopEnd == LoopEnd::Released || loopEnd == LoopEnd::Rejected

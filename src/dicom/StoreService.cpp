@@ -46,7 +46,7 @@ std::string uidOf(DcmDataset &dataset, const DcmTagKey &tag)
 } // namespace
 
 bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
-                          const Connection &connection, GuardedConnection &guarded)
+                          const Connection &connection, const Guard &guard)
 {
     // A store without a data set, or one that arrives on another context than its command's,
     // is no C-STORE at all.
@@ -56,7 +56,7 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     if (ASC_findAcceptedPresentationContext(assoc->params, presID, &pc).bad())
         return false;
     Received received;
-    if (!receive(assoc, presID, guarded, received))
+    if (!receive(assoc, presID, guard, received))
         return false;
     const Outcome outcome = check(pc, req, received, connection);
     if (outcome.endAssociation)
@@ -64,7 +64,7 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     return answer(assoc, presID, req, outcome.status);
 }
 
-bool StoreService::receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, GuardedConnection &guarded,
+bool StoreService::receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, const Guard &guard,
                            Received &received)
 {
     // The data set goes to memory or a spool file as it arrives, unparsed: DCMTK reserves
@@ -75,8 +75,12 @@ bool StoreService::receive(T_ASC_Association *assoc, T_ASC_PresentationContextID
         lastFailure_ = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream,
                                                   nullptr, nullptr);
     }
-    // Taken whatever becomes of the data set, so that the next one gets its own.
-    received.seen = guarded.takeDataSet();
+    // Taken whatever becomes of the data set, so that the next one gets its own. No
+    // connection left: the peer aborted, and DCMTK deleted it.
+    GuardedConnection *guarded = guard();
+    if (!guarded)
+        return false;
+    received.seen = guarded->takeDataSet();
     return lastFailure_.good() && dataPresID == presID;
 }
 

@@ -27,11 +27,13 @@ public:
     {
     }
 
-    // Receives the data set of `req` through `guarded`, checks it, delivers it and answers.
-    // False when the association cannot go on (the data set did not arrive, or the answer
-    // could not be sent).
+    // The association's guarded connection, while DCMTK has one.
+    using Guard = std::function<GuardedConnection *()>;
+
+    // Receives the data set of `req`, checks it, delivers it and answers. False when the
+    // association cannot go on (the data set did not arrive, or the answer could not be sent).
     bool handle(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, T_DIMSE_C_StoreRQ &req,
-                const Connection &connection, GuardedConnection &guarded);
+                const Connection &connection, const Guard &guard);
 
     quint64 stored() const { return stored_; }
     quint64 refused() const { return refused_; }
@@ -63,7 +65,7 @@ private:
         Uint16 refusal = 0;  // 0: reserved
     };
 
-    bool receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, GuardedConnection &guarded,
+    bool receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, const Guard &guard,
                  Received &received);
     // What may not be parsed at all, then the parse and the delivery.
     Outcome check(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req, Received &received,
