@@ -16,7 +16,7 @@ fi
 source "$root/scripts/lib/loopback.sh"
 source "$root/scripts/lib/checks.sh"
 
-"$root/scripts/setup.sh" lintian desktop-file-utils appstream xvfb xdotool dcmtk iproute2 util-linux systemd >/dev/null
+"$root/scripts/setup.sh" lintian desktop-file-utils appstream xvfb xdotool dcmtk iproute2 util-linux procps systemd >/dev/null
 "$root/scripts/package.sh" >/dev/null
 debs=("$root"/build/institution-stamp_*_amd64.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: expected one package in build/"; exit 1; }
@@ -75,6 +75,15 @@ check "desktop entry valid" desktop-file-validate "$work/deb/usr/share/applicati
 echo "== appstreamcli validate --no-net"
 metainfo=("$work"/deb/usr/share/metainfo/*.metainfo.xml)
 check "AppStream metadata valid" appstreamcli validate --no-net "${metainfo[@]}"
+# The unit's reload runs a program of another package: that one must come with this one.
+reloader="$(sed -n 's/^ExecReload=\([^ ]*\).*/\1/p' "$work/deb$unit")"
+comesAlong() {
+  local owner
+  owner="$(dpkg -S "$1" 2>/dev/null | cut -d: -f1)"
+  [ -n "$owner" ] || return 1
+  [ "$(dpkg-query -W -f='${Essential}' "$owner")" = yes ] || grep -qE "(^|, )$owner( |,|$)" <<<"$depends"
+}
+check "the unit's reload program $reloader is essential or a dependency's" comesAlong "$reloader"
 for size in 16 48 256; do
   png="$work/deb/usr/share/icons/hicolor/${size}x${size}/apps/institution-stamp.png"
   check "icon of $size pixels is $size x $size" grep -q "PNG image data, $size x $size" <<<"$(file "$png")"
