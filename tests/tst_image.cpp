@@ -1,6 +1,7 @@
 #include "ImageAccess.h"
 #include "ImageSources.h"
 #include "ImageWriter.h"
+#include "AppFolder.h"
 #include "DicomTools.h"
 #include "Error_Handler.h"
 
@@ -49,14 +50,9 @@ private:
     // place of each '_' of `placeholder`.
     static void withBlanks(const QString &file, const QByteArray &placeholder)
     {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QByteArray bytes = f.readAll();
-        f.close();
+        QByteArray bytes = app::bytes(file);
         QVERIFY(bytes.contains(placeholder));
-        bytes.replace(placeholder, QByteArray(placeholder).replace('_', ' '));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
+        QVERIFY(app::write(file, bytes.replace(placeholder, QByteArray(placeholder).replace('_', ' '))));
     }
 
     static QStringList withoutInstitution(QStringList lines)
@@ -340,10 +336,7 @@ private slots:
         QVERIFY(!dicom::detail::written(*image));
 
         QVERIFY(QDir(dir.path()).mkdir("atomic"));
-        QFile earlier(out);
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.write("earlier file");
-        earlier.close();
+        QVERIFY(app::write(out, "earlier file"));
 
         // A write that fails part-way (a file-size limit, as on a full disk) leaves the
         // earlier file and no temporary file.
@@ -363,9 +356,7 @@ private slots:
         QVERIFY(threw);
         QVERIFY(!dicom::detail::written(*image));
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
-        QVERIFY(earlier.open(QIODevice::ReadOnly));
-        QCOMPARE(earlier.readAll(), QByteArray("earlier file"));
-        earlier.close();
+        QCOMPARE(app::bytes(out), QByteArray("earlier file"));
 
         image->write(out, true);
         QVERIFY(dicom::detail::written(*image));
@@ -380,10 +371,8 @@ private slots:
     {
         QVERIFY(QDir(dir.path()).mkdir("stale"));
         const QString folder = dir.filePath("stale");
-        for (const char *name : {".institution-stamp-dead01.part", ".institution-stamp-live01.part", "keep.part"}) {
-            QFile f(folder + "/" + name);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        for (const char *name : {".institution-stamp-dead01.part", ".institution-stamp-live01.part", "keep.part"})
+            QVERIFY(app::write(folder + "/" + name, {}));
         QFile live(folder + "/.institution-stamp-live01.part");
         QVERIFY(live.open(QIODevice::ReadOnly));
         QCOMPARE(::flock(live.handle(), LOCK_EX), 0);
