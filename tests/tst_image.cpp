@@ -77,13 +77,13 @@ private slots:
         QFETCH(QString, syntax);
         // UIDs with blanks, at the top and in a sequence, as some modalities send them.
         QString src = source(QTest::currentDataTag(),
-                                   "(0008,1140) SQ (Sequence with explicit length #=1)\n"
-                                   "(fffe,e000) na (Item with explicit length #=1)\n"
-                                   "(0008,1155) UI [1.2.3.4_5]\n"
-                                   "(fffe,e00d) na (ItemDelimitationItem for re-encoding)\n"
-                                   "(fffe,e0dd) na (SequenceDelimitationItem for re-encoding)\n"
-                                   "(0020,0052) UI [_1.2.3.4_6]\n",
-                                   dump2dcmArgs);
+                             "(0008,1140) SQ (Sequence with explicit length #=1)\n"
+                             "(fffe,e000) na (Item with explicit length #=1)\n"
+                             "(0008,1155) UI [1.2.3.4_5]\n"
+                             "(fffe,e00d) na (ItemDelimitationItem for re-encoding)\n"
+                             "(fffe,e0dd) na (SequenceDelimitationItem for re-encoding)\n"
+                             "(0020,0052) UI [_1.2.3.4_6]\n",
+                             dump2dcmArgs);
         if (syntax == "RLELossless") {
             QCOMPARE(tools::run("dcmcrle", {src, src + ".rle"}).exitCode, 0);
             src += ".rle";
