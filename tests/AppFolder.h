@@ -20,6 +20,12 @@ inline QByteArray bytes(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+// Makes `content` the file's bytes; false when it cannot.
+inline bool write(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(content) == content.size();
+}
 inline QByteArray settings() { return bytes(settingsPath()); }
 inline QByteArray log() { return bytes(logPath()); }
 inline QStringList logLines()

@@ -57,18 +57,23 @@ inline quint16 freePort()
     return s.serverPort();
 }
 
-// Writes a DICOM file from dcmdump-style text; `extra` goes to dump2dcm (e.g. "+te").
-inline bool makeImage(const QString &dumpText, const QString &file, const QStringList &extra = {"+te"})
+// Writes a DICOM file from dcmdump-style text, whose bytes dump2dcm stores as they are;
+// `extra` goes to dump2dcm (e.g. "+te").
+inline bool makeImage(const QByteArray &dump, const QString &file, const QStringList &extra = {"+te"})
 {
     const QString dumpFile = file + ".txt";
     QFile f(dumpFile);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    f.write(dumpText.toUtf8());
+    f.write(dump);
     f.close();
     const Result r = run("dump2dcm", QStringList{"-g"} + extra + QStringList{dumpFile, file});
     QFile::remove(dumpFile);
     return r.exitCode == 0 && QFile::exists(file);
+}
+inline bool makeImage(const QString &dumpText, const QString &file, const QStringList &extra = {"+te"})
+{
+    return makeImage(dumpText.toUtf8(), file, extra);
 }
 
 // A small CT image; `patches` are more dump lines that go after the defaults.

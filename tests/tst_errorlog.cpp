@@ -88,16 +88,13 @@ private slots:
         QFETCH(QString, blocker);
         const QByteArray old = "01.01.2026 - 00:00:00 # 1 - earlier - Form_Load\r\n";
         if (blocker == "file") {
-            QFile f(app::logDir());
-            QVERIFY(f.open(QIODevice::WriteOnly));
+            QVERIFY(app::write(app::logDir(), {}));
         } else {
             QVERIFY(QDir().mkpath(app::logDir()));
-            if (blocker == "fifo") {
+            if (blocker == "fifo")
                 QVERIFY(::mkfifo(QFile::encodeName(app::logPath()).constData(), 0644) == 0);
-            } else {
-                QFile f(app::logPath());
-                QVERIFY(f.open(QIODevice::WriteOnly) && f.write(old) == old.size());
-            }
+            else
+                QVERIFY(app::write(app::logPath(), old));
         }
         // A pipe: the file-size limit would stop a file standing in for standard error too.
         int err[2];

@@ -1,6 +1,7 @@
 #include "ImageAccess.h"
 #include "ImageSources.h"
 #include "ImageWriter.h"
+#include "AppFolder.h"
 #include "DicomTools.h"
 #include "Error_Handler.h"
 
@@ -49,24 +50,14 @@ private:
     // place of each '_' of `placeholder`.
     static void withBlanks(const QString &file, const QByteArray &placeholder)
     {
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QByteArray bytes = f.readAll();
-        f.close();
+        QByteArray bytes = app::bytes(file);
         QVERIFY(bytes.contains(placeholder));
-        bytes.replace(placeholder, QByteArray(placeholder).replace('_', ' '));
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
+        QVERIFY(app::write(file, bytes.replace(placeholder, QByteArray(placeholder).replace('_', ' '))));
     }
 
-    static QStringList without(QStringList lines, const QStringList &tags)
+    static QStringList withoutInstitution(QStringList lines)
     {
-        lines.removeIf([&](const QString &l) {
-            for (const QString &t : tags)
-                if (l.startsWith('(' + t + ')'))
-                    return true;
-            return false;
-        });
+        lines.removeIf([](const QString &l) { return l.startsWith("(0008,0080)"); });
         return lines;
     }
 
@@ -78,20 +69,25 @@ private slots:
         QTest::newRow("explicit little endian") << QStringList{"+te"} << "LittleEndianExplicit";
         QTest::newRow("implicit little endian") << QStringList{"+ti"} << "LittleEndianImplicit";
         QTest::newRow("explicit big endian") << QStringList{"+tb"} << "BigEndianExplicit";
+        QTest::newRow("encapsulated, RLE") << QStringList{"+te"} << "RLELossless";
     }
     void stampsAndKeepsEverythingElse()
     {
         QFETCH(QStringList, dump2dcmArgs);
         QFETCH(QString, syntax);
         // UIDs with blanks, at the top and in a sequence, as some modalities send them.
-        const QString src = source(QTest::currentDataTag(),
-                                   "(0008,1140) SQ (Sequence with explicit length #=1)\n"
-                                   "(fffe,e000) na (Item with explicit length #=1)\n"
-                                   "(0008,1155) UI [1.2.3.4_5]\n"
-                                   "(fffe,e00d) na (ItemDelimitationItem for re-encoding)\n"
-                                   "(fffe,e0dd) na (SequenceDelimitationItem for re-encoding)\n"
-                                   "(0020,0052) UI [_1.2.3.4_6]\n",
-                                   dump2dcmArgs);
+        QString src = source(QTest::currentDataTag(),
+                             "(0008,1140) SQ (Sequence with explicit length #=1)\n"
+                             "(fffe,e000) na (Item with explicit length #=1)\n"
+                             "(0008,1155) UI [1.2.3.4_5]\n"
+                             "(fffe,e00d) na (ItemDelimitationItem for re-encoding)\n"
+                             "(fffe,e0dd) na (SequenceDelimitationItem for re-encoding)\n"
+                             "(0020,0052) UI [_1.2.3.4_6]\n",
+                             dump2dcmArgs);
+        if (syntax == "RLELossless") {
+            QCOMPARE(tools::run("dcmcrle", {src, src + ".rle"}).exitCode, 0);
+            src += ".rle";
+        }
         withBlanks(src, "1.2.3.4_5");
         withBlanks(src, "_1.2.3.4_6");
         const QString out = stamp(src, "Radiologie Nord");
@@ -102,21 +98,11 @@ private slots:
         const QString shown = stored.join('\n');
         QVERIFY2(shown.contains("(0020,0052) UI [ 1.2.3.4 6]") && shown.contains("(0008,1155) UI [1.2.3.4 5"),
                  qPrintable(shown));
-        QCOMPARE(without(stored, {"0008,0080"}), without(tools::datasetDump(src, {"-dc"}), {"0008,0080"}));
+        QCOMPARE(withoutInstitution(stored), withoutInstitution(tools::datasetDump(src, {"-dc"})));
 
         // The file meta information names the image and us.
         const QString meta = tools::run("dcmdump", {"-q", "+P", "0002,0003", "+P", "0002,0012", "+P", "0002,0013", out}).output;
         QVERIFY2(meta.contains("[1.2.3.") && meta.contains("[2.25.") && meta.contains("INSTSTAMP"), qPrintable(meta));
-    }
-
-    void encapsulatedPixelDataIsKept()
-    {
-        const QString plain = source("rle");
-        const QString src = dir.filePath("rle.encapsulated");
-        QCOMPARE(tools::run("dcmcrle", {plain, src}).exitCode, 0);
-        const QString out = stamp(src, "Radiologie Nord");
-        QCOMPARE(tools::transferSyntax(out), QStringLiteral("RLELossless"));
-        QCOMPARE(without(tools::datasetDump(out), {"0008,0080"}), without(tools::datasetDump(src), {"0008,0080"}));
     }
 
     void characterSets_data()
@@ -136,8 +122,6 @@ private slots:
 
         QTest::newRow("default repertoire, umlauts -> Latin-1") << QByteArray() << QByteArray("Doe^John") << "Klinikum Süd"
                                                                 << QByteArray("ISO_IR 100") << QByteArray("Klinikum S\xfc" "d");
-        QTest::newRow("default repertoire, ASCII stays default") << QByteArray() << QByteArray("Doe^John") << "Klinikum Nord"
-                                                                 << QByteArray() << QByteArray("Klinikum Nord");
         QTest::newRow("default repertoire, Japanese -> UTF-8") << QByteArray() << QByteArray("Doe^John") << "東京病院"
                                                                << QByteArray("ISO_IR 192") << QString("東京病院").toUtf8();
         // Undeclared 8-bit bytes would read differently as UTF-8; code extensions keep them as they are.
@@ -152,8 +136,6 @@ private slots:
                                                << QByteArray("ISO_IR 100") << QByteArray("Klinikum S\xfc" "d");
         QTest::newRow("Latin-1 with Greek -> UTF-8") << QByteArray("ISO_IR 100") << muller << "Νοσοκομείο Αθηνών"
                                                      << QByteArray("ISO_IR 192") << QString("Νοσοκομείο Αθηνών").toUtf8();
-        QTest::newRow("Latin-1 with Japanese -> UTF-8") << QByteArray("ISO_IR 100") << muller << "東京病院"
-                                                        << QByteArray("ISO_IR 192") << QString("東京病院").toUtf8();
         QTest::newRow("Greek stays Greek") << QByteArray("ISO_IR 126") << greek << "Νοσοκομείο" << QByteArray("ISO_IR 126")
                                            << QByteArray("\xcd\xef\xf3\xef\xea\xef\xec\xe5\xdf\xef");
         QTest::newRow("Greek with umlauts -> UTF-8") << QByteArray("ISO_IR 126") << greek << "Klinikum Süd"
@@ -163,9 +145,6 @@ private slots:
         QTest::newRow("\\IR 87, umlaut -> IR 100 added as G1")
             << QByteArray("\\ISO 2022 IR 87") << yamada << "Klinikum Süd" << QByteArray("\\ISO 2022 IR 87\\ISO 2022 IR 100")
             << QByteArray("Klinikum S\x1b-A\xfc" "d");
-        QTest::newRow("\\IR 87, kanji in G0, back to ASCII")
-            << QByteArray("\\ISO 2022 IR 87") << yamada << "東京病院 Nord" << QByteArray("\\ISO 2022 IR 87")
-            << QByteArray("\x1b$BEl5~IB1!\x1b(B Nord");
         QTest::newRow("\\IR 87, en dash in no ISO 2022 set -> refused")
             << QByteArray("\\ISO 2022 IR 87") << yamada << "Klinikum Süd – Köln" << QByteArray() << QByteArray();
         QTest::newRow("IR 6\\IR 87, Greek in JIS X 0208, IR 126 added for the letter it lacks")
@@ -191,9 +170,6 @@ private slots:
         QTest::newRow("IR 149 alone, ASCII as it is") << QByteArray("ISO 2022 IR 149") << QByteArray("Doe^John")
                                                       << "Klinikum Nord" << QByteArray("ISO 2022 IR 149")
                                                       << QByteArray("Klinikum Nord");
-        QTest::newRow("IR 100\\IR 126, ASCII as it is") << QByteArray("ISO_IR 100\\ISO_IR 126") << muller
-                                                       << "Klinikum Nord" << QByteArray("ISO_IR 100\\ISO_IR 126")
-                                                       << QByteArray("Klinikum Nord");
         QTest::newRow("IR 100 a thousand times, ASCII as it is") << thousand << muller << "Klinikum Nord" << thousand
                                                                  << QByteArray("Klinikum Nord");
         QTest::newRow("IR 100\\IR 126, umlaut -> refused") << QByteArray("ISO_IR 100\\ISO_IR 126") << muller
@@ -206,15 +182,9 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QByteArray, stampedSet);
         QFETCH(QByteArray, stamped);
-        // dump2dcm stores the dump's bytes as they are.
         QByteArray dump = tools::ctDump("1.2.3.77", charset.isEmpty() ? QString() : "(0008,0005) CS [" + charset + "]\n").toUtf8();
-        dump.replace("Doe^John", patient);
         const QString name = dir.filePath(QString("cs%1").arg(qHash(QString(QTest::currentDataTag()))));
-        QFile f(name + ".txt");
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(dump);
-        f.close();
-        QCOMPARE(tools::run("dump2dcm", {"-g", "+te", "+l", "65536", name + ".txt", name + ".src"}).exitCode, 0);
+        QVERIFY(tools::makeImage(dump.replace("Doe^John", patient), name + ".src", {"+te", "+l", "65536"}));
         const QStringList tags{"0008,0005", "0008,0080", "0010,0010"};
         const auto before = tools::readText(name + ".src", tags);
         QCOMPARE(before.value("0010,0010").raw, patient);
@@ -239,31 +209,17 @@ private slots:
             QCOMPARE(after.value("0010,0010").raw, patient);
     }
 
-    void personNameDelimitersReturnToTheInitialSets_data()
-    {
-        QTest::addColumn<QByteArray>("charset");
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QByteArray>("stored");
-        QTest::newRow("G0 back to ASCII") << QByteArray("\\ISO 2022 IR 87") << "山田^太郎=Süd"
-                                          << QByteArray("\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=S\x1b-A\xfc" "d");
-        QTest::newRow("G1 designated again") << QByteArray("\\ISO 2022 IR 149") << "서울^병원"
-                                             << QByteArray("\x1b$)C\xbc\xad\xbf\xef^\x1b$)C\xba\xb4\xbf\xf8");
-        QTest::newRow("G1 back to katakana") << QByteArray("ISO 2022 IR 13\\ISO 2022 IR 87") << "Süd^ﾀﾛｳ"
-                                             << QByteArray("S\x1b-A\xfc" "d\x1b)I^\xc0\xdb\xb3");
-    }
+    // After a delimiter, G1 is value 1's again (the examples with G0 back to ASCII and G1
+    // designated again are tst_iso2022's).
     void personNameDelimitersReturnToTheInitialSets()
     {
-        QFETCH(QByteArray, charset);
-        QFETCH(QString, name);
-        QFETCH(QByteArray, stored);
-        const QString src = source(QString("pn%1").arg(qHash(QString(QTest::currentDataTag()))),
-                                   "(0008,0005) CS [" + charset + "]\n");
+        const QString name = QStringLiteral("Süd^ﾀﾛｳ");
+        const QString src = source("pn", "(0008,0005) CS [ISO 2022 IR 13\\ISO 2022 IR 87]\n");
         auto image = dicom::detail::readImageFile(src);
         image->attributes().setAttribute(0x0010, 0x0010, name);
-        const QString out = src + ".dcm";
-        image->write(out, true);
-        const auto after = tools::readText(out, {"0010,0010"});
-        QCOMPARE(after.value("0010,0010").raw, stored);
+        image->write(src + ".dcm", true);
+        const auto after = tools::readText(src + ".dcm", {"0010,0010"});
+        QCOMPARE(after.value("0010,0010").raw, QByteArray("S\x1b-A\xfc" "d\x1b)I^\xc0\xdb\xb3"));
         QCOMPARE(after.value("0010,0010").read, name);
     }
 
@@ -271,14 +227,12 @@ private slots:
     {
         // As for a received image: the handler's thread only records a stamp that needs the
         // whole data set converted; the conversion runs with the write, a failure is the write's.
-        int failures = 0;
-        QString failure;
+        QStringList failures;
         const auto onFailure = [&](std::exception_ptr why) {
-            ++failures;
             try {
                 std::rethrow_exception(why);
             } catch (const AppError &e) {
-                failure = e.description();
+                failures << e.description();
             }
         };
         dicom::detail::DeferredWrites writes;
@@ -293,7 +247,7 @@ private slots:
         const QString out = dir.filePath("deferred.dcm");
         greek->write(out, true);
         QVERIFY(writes.carryOut(data, onFailure));
-        QCOMPARE(failures, 0);
+        QCOMPARE(failures, QStringList());
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Klinikum Nord]"));
         QCOMPARE(tools::attribute(out, "0008,0005", {}), QStringLiteral("(0008,0005) CS [ISO_IR 192]"));
 
@@ -303,8 +257,8 @@ private slots:
         japanese->write(none, true);
         QVERIFY(!writes.carryOut(dicom::detail::ImageAccess::data(*japanese), onFailure));
         QVERIFY(dicom::detail::ImageAccess::data(*japanese).unstorable);
-        QCOMPARE(failures, 1);
-        QVERIFY2(failure.startsWith("Cannot convert the image's character set to UTF-8"), qPrintable(failure));
+        QCOMPARE(failures.size(), 1);
+        QVERIFY2(failures[0].startsWith("Cannot convert the image's character set to UTF-8"), qPrintable(failures[0]));
         QVERIFY(!QFile::exists(none));
     }
 
@@ -312,7 +266,7 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("stored");
-        QTest::newRow("empty stays present") << "" << "(0008,0080) LO (no value available)";
+        QTest::newRow("empty is still written") << "" << "(0008,0080) LO (no value available)";
         QTest::newRow("cut to 64 characters") << QString(70, 'a') << "(0008,0080) LO [" + QString(64, 'a') + "]";
         QTest::newRow("cut between characters, not bytes")
             << QString(63, 'a') + "üü" << "(0008,0080) LO [" + QString(63, 'a') + "ü]";
@@ -323,19 +277,11 @@ private slots:
     {
         QFETCH(QString, text);
         QFETCH(QString, stored);
-        const QString src = source("form");
-        const QString out = stamp(src, text);
-        QCOMPARE(tools::attribute(out, "0008,0080"), stored);
-    }
-
-    void missingAttributeIsAdded()
-    {
-        QString dump = tools::ctDump("1.2.3.79");
-        dump.remove("(0008,0080) LO [Old Hospital]\n");
-        const QString src = dir.filePath("noinst.src");
-        QVERIFY(tools::makeImage(dump, src));
+        // On an image without the attribute: the stamp adds it.
+        const QString src = dir.filePath("form.src");
+        QVERIFY(tools::makeImage(tools::ctDump("1.2.3.79").remove("(0008,0080) LO [Old Hospital]\n"), src));
         QCOMPARE(tools::attribute(src, "0008,0080"), QString());
-        QCOMPARE(tools::attribute(stamp(src, "Neu"), "0008,0080"), QStringLiteral("(0008,0080) LO [Neu]"));
+        QCOMPARE(tools::attribute(stamp(src, text), "0008,0080"), stored);
     }
 
     void nameValue_data()
@@ -354,9 +300,7 @@ private slots:
         QTest::newRow("blank in front") << "_1.2.3" << "" << true;
         QTest::newRow("letters") << "1.2.abc" << "" << true;
         QTest::newRow("65 characters") << "1." + QString(63, '9') << "" << true;
-        // Hidden files: ".hidden.dcm", "..dcm", ".1.2.dcm", ".dcm".
-        QTest::newRow("hidden") << ".hidden" << "" << true;
-        QTest::newRow("a dot") << "." << "" << true;
+        // A hidden file, ".1.2.dcm" (".hidden" has letters, "." is a dot first too).
         QTest::newRow("dot first") << ".1.2" << "" << true;
         QTest::newRow("empty") << "" << "" << true;
     }
@@ -392,10 +336,7 @@ private slots:
         QVERIFY(!dicom::detail::written(*image));
 
         QVERIFY(QDir(dir.path()).mkdir("atomic"));
-        QFile earlier(out);
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.write("earlier file");
-        earlier.close();
+        QVERIFY(app::write(out, "earlier file"));
 
         // A write that fails part-way (a file-size limit, as on a full disk) leaves the
         // earlier file and no temporary file.
@@ -415,9 +356,7 @@ private slots:
         QVERIFY(threw);
         QVERIFY(!dicom::detail::written(*image));
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
-        QVERIFY(earlier.open(QIODevice::ReadOnly));
-        QCOMPARE(earlier.readAll(), QByteArray("earlier file"));
-        earlier.close();
+        QCOMPARE(app::bytes(out), QByteArray("earlier file"));
 
         image->write(out, true);
         QVERIFY(dicom::detail::written(*image));
@@ -432,10 +371,8 @@ private slots:
     {
         QVERIFY(QDir(dir.path()).mkdir("stale"));
         const QString folder = dir.filePath("stale");
-        for (const char *name : {".institution-stamp-dead01.part", ".institution-stamp-live01.part", "keep.part"}) {
-            QFile f(folder + "/" + name);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        for (const char *name : {".institution-stamp-dead01.part", ".institution-stamp-live01.part", "keep.part"})
+            QVERIFY(app::write(folder + "/" + name, {}));
         QFile live(folder + "/.institution-stamp-live01.part");
         QVERIFY(live.open(QIODevice::ReadOnly));
         QCOMPARE(::flock(live.handle(), LOCK_EX), 0);

@@ -74,11 +74,11 @@ private slots:
         // Sequences that only an implicit reading reveals: UN of undefined length in explicit
         // VR, and private elements whose value starts with an item.
         const QByteArray innerImplicit = nested(70, Enc::Implicit, false);
-        QTest::newRow("explicit UN holding deep implicit content")
-            << sequenceHeader(0x0009, 0x1001, 0xFFFFFFFF, Enc::ExplicitLittle, "UN") + itemHeader(0xFFFFFFFF, false)
-                   + innerImplicit + tag(0xFFFE, 0xE00D, false) + u32(0, false) + tag(0xFFFE, 0xE0DD, false)
-                   + u32(0, false)
-            << kExplicit << false;
+        const auto undefinedUN = [&](quint16 g, quint16 e) {
+            return sequenceHeader(g, e, 0xFFFFFFFF, Enc::ExplicitLittle, "UN") + itemHeader(0xFFFFFFFF, false)
+                   + innerImplicit + tag(0xFFFE, 0xE00D, false) + u32(0, false) + tag(0xFFFE, 0xE0DD, false) + u32(0, false);
+        };
+        QTest::newRow("explicit UN holding deep implicit content") << undefinedUN(0x0009, 0x1001) << kExplicit << false;
         QTest::newRow("private defined-length elements nesting items")
             << nested(70, Enc::Implicit, true, 0x0009, 0x1001) << kImplicit << false;
 
@@ -95,11 +95,7 @@ private slots:
         QTest::newRow("group FFFE element that is no item")
             << tag(0xFFFE, 0x1234, false) + QByteArray("OB") + u16(0, false) + u32(0, false) + deepExplicit
             << kExplicit << false;
-        QTest::newRow("UN pixel data of undefined length")
-            << sequenceHeader(0x7FE0, 0x0010, 0xFFFFFFFF, Enc::ExplicitLittle, "UN") + itemHeader(0xFFFFFFFF, false)
-                   + innerImplicit + tag(0xFFFE, 0xE00D, false) + u32(0, false) + tag(0xFFFE, 0xE0DD, false)
-                   + u32(0, false)
-            << kExplicit << false;
+        QTest::newRow("UN pixel data of undefined length") << undefinedUN(0x7FE0, 0x0010) << kExplicit << false;
         QTest::newRow("value whose content claims to run past its end")
             << tag(0x0009, 0x1001, false) + u32(16, false) + itemHeader(8, false) + tag(0x0009, 0x1002, false)
                    + u32(100000, false) + innerImplicit
@@ -196,7 +192,7 @@ private slots:
                                    size_t(std::min(piece, bytes.size() - at))));
             const auto &shape = guard.shape();
             if (!overrun)
-                    QCOMPARE((QList<quint64>{shape.objects, shape.parseSteps, shape.heldValues[0], shape.heldValues[1],
+                QCOMPARE((QList<quint64>{shape.objects, shape.parseSteps, shape.heldValues[0], shape.heldValues[1],
                                          shape.heldValues[2]}),
                          counts);
             QCOMPARE(guard.endsInsideElement(), overrun);

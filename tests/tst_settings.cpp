@@ -1,4 +1,5 @@
 #include "AppError.h"
+#include "AppFolder.h"
 #include "modINI.h"
 
 #include <QDir>
@@ -23,17 +24,8 @@ private:
     QTemporaryDir dir;
     QString path() const { return dir.filePath(QStringLiteral("Settings.ini")); }
 
-    void writeBytes(const QByteArray &bytes)
-    {
-        QFile f(path());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-    }
-    QByteArray readBytes() const
-    {
-        QFile f(path());
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }
+    void writeBytes(const QByteArray &bytes) { QVERIFY(app::write(path(), bytes)); }
+    QByteArray readBytes() const { return app::bytes(path()); }
     QString read(const QString &key, const QString &section = QStringLiteral("InstitutionName"))
     {
         return ReadINI(section, key, QString(), path(), 256);
@@ -205,8 +197,7 @@ private slots:
         QVERIFY(::chmod(QFile::encodeName(file).constData(), 0666) == 0);
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
         const int full = saveInChild(file, rlim_t(handMade.size()), save(file));
-        QFile copy(file);
-        const QByteArray afterFull = copy.open(QIODevice::ReadOnly) ? copy.readAll() : QByteArray();
+        const QByteArray afterFull = app::bytes(file);
         const int room = full == 77 ? 77 : saveInChild(file, RLIM_INFINITY, save(file));
         QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         if (full == 77)

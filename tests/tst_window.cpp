@@ -20,12 +20,6 @@ class WindowTest : public QObject
     Q_OBJECT
 
 private:
-    static void writeSettings(const QByteArray &bytes)
-    {
-        QFile f(app::settingsPath());
-        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        f.write(bytes);
-    }
     template <class T> static T *child(frmMain &w, const char *name)
     {
         T *c = w.findChild<T *>(QLatin1String(name));
@@ -66,8 +60,8 @@ private slots:
 
     void fillsFieldsFromSettings()
     {
-        writeSettings("[InstitutionName]\r\nPort=104\r\nFolder=/srv/in/\r\nInstitutionName=Klinikum S\xFC" "d " +
-                      QByteArray(300, 'x') + "\r\n");
+        QVERIFY(app::write(app::settingsPath(), "[InstitutionName]\r\nPort=104\r\nFolder=/srv/in/\r\n"
+                                                "InstitutionName=Klinikum S\xFC" "d " + QByteArray(300, 'x') + "\r\n"));
         frmMain w;
         QCOMPARE(child<QLineEdit>(w, "txtPort")->text(), QStringLiteral("104"));
         QCOMPARE(child<QLineEdit>(w, "txtFolder")->text(), QStringLiteral("/srv/in/"));
@@ -160,9 +154,7 @@ private slots:
         QTest::mouseClick(button, Qt::LeftButton);
         QVERIFY(QDir().rmdir(app::settingsPath()));
         QVERIFY(on);
-        QFile log(app::logPath());
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QList<QByteArray> lines = log.readAll().split('\n');
+        const QList<QByteArray> lines = app::log().split('\n');
         QCOMPARE(lines.size(), 3);  // one line per press, the last one empty
         QVERIFY2(lines[0].contains("Settings.ini") && lines[0].endsWith(" - btnActivate_Click\r"), lines[0].constData());
     }

@@ -56,7 +56,7 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
     };
     // Behind a change that still waits for the write, every later one waits too, in order.
     if (data.beforeWrite.empty()) {
-        if (const auto bytes = detail::encodeValueInPlace(ds, vr, value)) {
+        if (const auto bytes = detail::encodeWithoutConvertingDataSet(ds, vr, value)) {
             store(ds, *bytes);
             return;
         }

@@ -1,8 +1,9 @@
 #include "Iso2022.h"
 
+#include "Iconv.h"
+
 #include <QList>
 
-#include <iconv.h>
 #include <map>
 #include <memory>
 
@@ -15,40 +16,6 @@ bool splitsAtBackslash(DcmEVR vr)
 {
     return vr == EVR_SH || vr == EVR_LO || vr == EVR_PN || vr == EVR_UC;
 }
-
-// One character through iconv, refusing anything iconv only approximates.
-class Converter
-{
-public:
-    Converter(const char *to, const char *from) : cd_(iconv_open(to, from)) {}
-    ~Converter()
-    {
-        if (cd_ != iconv_t(-1))
-            iconv_close(cd_);
-    }
-    Converter(const Converter &) = delete;
-    Converter &operator=(const Converter &) = delete;
-
-    bool convert(const std::string &in, std::string &out)
-    {
-        if (cd_ == iconv_t(-1))
-            return false;
-        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-        char buffer[32];
-        char *inPtr = const_cast<char *>(in.data());
-        size_t inLeft = in.size();
-        char *outPtr = buffer;
-        size_t outLeft = sizeof buffer;
-        if (iconv(cd_, &inPtr, &inLeft, &outPtr, &outLeft) != 0 || inLeft != 0
-            || iconv(cd_, nullptr, nullptr, &outPtr, &outLeft) != 0)
-            return false;
-        out.assign(buffer, sizeof buffer - outLeft);
-        return true;
-    }
-
-private:
-    iconv_t cd_;
-};
 
 enum class Slot { G0, G1 };
 enum class Kind { Ascii, Romaji, Katakana, Upper96, JisX0208, JisX0212, TwoByteGR };
@@ -294,8 +261,8 @@ private:
     {
         Converters &conv = converters_[name];
         if (!conv.to) {
-            conv.to = std::make_unique<Converter>(name, "UTF-8");
-            conv.from = std::make_unique<Converter>("UTF-8", name);
+            conv.to = std::make_unique<Iconv>(name, "UTF-8");
+            conv.from = std::make_unique<Iconv>("UTF-8", name);
         }
         const QByteArray utf8 = QString::fromUcs4(&c, 1).toUtf8();
         const std::string in(utf8.constData(), size_t(utf8.size()));
@@ -305,8 +272,8 @@ private:
 
     struct Converters
     {
-        std::unique_ptr<Converter> to;
-        std::unique_ptr<Converter> from;
+        std::unique_ptr<Iconv> to;
+        std::unique_ptr<Iconv> from;
     };
 
     std::vector<std::string> terms_;

@@ -1,12 +1,12 @@
 #include "TextEncoding.h"
 
 #include "Dcmtk.h"
+#include "Iconv.h"
 #include "Iso2022.h"
 
 #include <dcmtk/dcmdata/dcbytstr.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcstack.h>
-#include <dcmtk/ofstd/ofchrenc.h>
 
 #include <map>
 #include <vector>
@@ -101,18 +101,6 @@ bool usesCodeExtensions(const std::vector<std::string> &sets)
     return sets.size() > 1 || (sets.size() == 1 && sets.front().rfind("ISO 2022 ", 0) == 0);
 }
 
-bool encodeAs(const char *iconvName, const QByteArray &utf8, std::string &out)
-{
-    OFCharacterEncoding encoder;
-    if (encoder.selectEncoding("UTF-8", iconvName).bad())
-        return false;
-    OFString converted;
-    if (encoder.convertString(utf8.constData(), utf8.size(), converted).bad())
-        return false;
-    out.assign(converted.c_str(), converted.length());
-    return true;
-}
-
 // The bytes of `text` with the code extensions of `sets` (none: the default repertoire),
 // declaring in (0008,0005) whatever set it adds. False when no ISO 2022 set holds it.
 bool encodeWithCodeExtensions(DcmDataset &ds, const std::vector<std::string> &sets, DcmEVR vr,
@@ -152,9 +140,13 @@ bool hasEightBitText(DcmDataset &ds)
     return false;
 }
 
-// The bytes of `text` when no pass over the whole data set is needed.
-std::optional<std::string> encodeTextInPlace(DcmDataset &ds, DcmEVR vr, const QString &text)
+} // namespace
+
+std::optional<std::string> encodeWithoutConvertingDataSet(DcmDataset &ds, DcmEVR vr, const QString &value)
 {
+    if (!affectedByCharacterSet(vr))
+        return value.toStdString();
+    const QString text = formValue(value, vr);
     const std::vector<std::string> sets = characterSets(ds);
     bool ascii = true;
     bool latin1 = true;
@@ -183,24 +175,17 @@ std::optional<std::string> encodeTextInPlace(DcmDataset &ds, DcmEVR vr, const QS
         return std::string(bytes.constData(), size_t(bytes.size()));
     }
     const auto known = kIconvNames.find(sets.front());
+    const QByteArray utf8 = text.toUtf8();
     std::string out;
-    if (known != kIconvNames.end() && encodeAs(known->second, text.toUtf8(), out))
+    if (known != kIconvNames.end()
+        && Iconv(known->second, "UTF-8").convert({utf8.constData(), size_t(utf8.size())}, out))
         return out;
     return std::nullopt;
 }
 
-} // namespace
-
-std::optional<std::string> encodeValueInPlace(DcmDataset &ds, DcmEVR vr, const QString &value)
-{
-    if (!affectedByCharacterSet(vr))
-        return value.toStdString();
-    return encodeTextInPlace(ds, vr, formValue(value, vr));
-}
-
 std::string encodeValue(DcmDataset &ds, DcmEVR vr, const QString &value)
 {
-    if (auto bytes = encodeValueInPlace(ds, vr, value))
+    if (auto bytes = encodeWithoutConvertingDataSet(ds, vr, value))
         return *std::move(bytes);
     const QString text = formValue(value, vr);
     if (characterSets(ds).empty() && hasEightBitText(ds)) {

@@ -20,7 +20,7 @@ namespace dicom::detail {
 // pass over the whole data set can tell or do it. Text of ASCII alone is written as it is
 // where (0008,0005) names sets this cannot read: every reader that takes such a declaration
 // starts in ASCII. Throws AppError.
-std::optional<std::string> encodeValueInPlace(DcmDataset &ds, DcmEVR vr, const QString &value);
+std::optional<std::string> encodeWithoutConvertingDataSet(DcmDataset &ds, DcmEVR vr, const QString &value);
 
 // The image itself keeps the text out: DCMTK cannot read its character set, or its bytes in
 // that set, so it cannot be converted to UTF-8 either. Sending it again changes nothing.
@@ -30,7 +30,7 @@ public:
     using AppError::AppError;
 };
 
-// As encodeValueInPlace, and otherwise with that pass: a data set without (0008,0005) whose
+// As encodeWithoutConvertingDataSet, and otherwise with that pass: a data set without (0008,0005) whose
 // text has undeclared 8-bit bytes declares code extensions, any other moves to UTF-8 as a
 // whole. Throws UnencodableText when nothing can hold the text, AppError on other failures.
 std::string encodeValue(DcmDataset &ds, DcmEVR vr, const QString &value);
