@@ -38,12 +38,13 @@ private:
         return out;
     }
 
-    // The image as a server delivers it: its writes wait for `writes`.
-    static std::unique_ptr<dicom::Image> received(const QString &file, dicom::detail::DeferredWrites &writes)
+    // The image as a server delivers it: its writes wait for the delivery to carry them out.
+    static std::unique_ptr<dicom::detail::ImageDelivery> received(const QString &file)
     {
         using dicom::detail::ImageAccess;
         auto read = dicom::detail::readImageFile(file);
-        return ImageAccess::make(std::make_unique<dicom::detail::ImageData>(std::move(ImageAccess::data(*read))), writes);
+        return std::make_unique<dicom::detail::ImageDelivery>(
+            std::make_unique<dicom::detail::ImageData>(std::move(ImageAccess::data(*read))));
     }
 
     // dump2dcm drops blanks from UIDs as DCMTK reads them: they are put in afterwards, in
@@ -193,7 +194,12 @@ private slots:
         if (stamped.isNull()) {
             QVERIFY_THROWS_EXCEPTION(AppError, image->attributes().setAttribute(0x0008, 0x0080, text));
             // The image itself keeps the text out: no retry can mend that.
-            QVERIFY(dicom::detail::ImageAccess::data(*image).unstorable);
+            const auto delivery = received(name + ".src");
+            delivery->image().attributes().setAttribute(0x0008, 0x0080, text);
+            delivery->image().write(name + ".dcm", true);
+            QVERIFY(!delivery->carryOut({}));
+            QVERIFY(delivery->unstorable());
+            QVERIFY(!QFile::exists(name + ".dcm"));
             return;
         }
         image->attributes().setAttribute(0x0008, 0x0080, text);
@@ -235,9 +241,9 @@ private slots:
                 failures << e.description();
             }
         };
-        dicom::detail::DeferredWrites writes;
-        auto greek = received(source("deferred", "(0008,0005) CS [ISO_IR 126]\n"), writes);
-        dicom::detail::ImageData &data = dicom::detail::ImageAccess::data(*greek);
+        const auto greekDelivery = received(source("deferred", "(0008,0005) CS [ISO_IR 126]\n"));
+        dicom::Image *greek = &greekDelivery->image();
+        dicom::detail::ImageData &data = greekDelivery->data();
         greek->attributes().setAttribute(0x0008, 0x0080, "Klinikum Süd");
         OFString charset;
         data.dataset().findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
@@ -246,17 +252,18 @@ private slots:
         greek->attributes().setAttribute(0x0008, 0x0080, "Klinikum Nord");
         const QString out = dir.filePath("deferred.dcm");
         greek->write(out, true);
-        QVERIFY(writes.carryOut(data, onFailure));
+        QVERIFY(greekDelivery->carryOut(onFailure));
         QCOMPARE(failures, QStringList());
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Klinikum Nord]"));
         QCOMPARE(tools::attribute(out, "0008,0005", {}), QStringLiteral("(0008,0005) CS [ISO_IR 192]"));
 
-        auto japanese = received(source("deferredFails", "(0008,0005) CS [\\ISO 2022 IR 87]\n"), writes);
+        const auto japaneseDelivery = received(source("deferredFails", "(0008,0005) CS [\\ISO 2022 IR 87]\n"));
+        dicom::Image *japanese = &japaneseDelivery->image();
         japanese->attributes().setAttribute(0x0008, 0x0080, "Klinikum Süd – Köln");
         const QString none = dir.filePath("deferredFails.dcm");
         japanese->write(none, true);
-        QVERIFY(!writes.carryOut(dicom::detail::ImageAccess::data(*japanese), onFailure));
-        QVERIFY(dicom::detail::ImageAccess::data(*japanese).unstorable);
+        QVERIFY(!japaneseDelivery->carryOut(onFailure));
+        QVERIFY(japaneseDelivery->unstorable());
         QCOMPARE(failures.size(), 1);
         QVERIFY2(failures[0].startsWith("Cannot convert the image's character set to UTF-8"), qPrintable(failures[0]));
         QVERIFY(!QFile::exists(none));
@@ -313,13 +320,13 @@ private slots:
         QVERIFY(tools::makeImage(tools::ctDump(uid), src));
         if (uid.contains('_'))
             withBlanks(src, uid.toLatin1());
-        auto image = dicom::detail::readImageFile(src);
+        const auto delivery = received(src);
         if (refused)
-            QVERIFY_THROWS_EXCEPTION(AppError, image->nameValue());
+            QVERIFY_THROWS_EXCEPTION(AppError, delivery->image().nameValue());
         else
-            QCOMPARE(image->nameValue(), name);
+            QCOMPARE(delivery->image().nameValue(), name);
         // Refused for good: the sender is told not to send it again.
-        QCOMPARE(dicom::detail::ImageAccess::data(*image).unstorable, refused);
+        QCOMPARE(delivery->unstorable(), refused);
     }
 
     void writeIsAtomic()
@@ -333,7 +340,7 @@ private slots:
         } catch (const AppError &e) {
             QVERIFY2(e.description().contains(dir.filePath("atomic")), qPrintable(e.description()));
         }
-        QVERIFY(!dicom::detail::written(*image));
+        QVERIFY(!QFile::exists(out));
 
         QVERIFY(QDir(dir.path()).mkdir("atomic"));
         QVERIFY(app::write(out, "earlier file"));
@@ -354,12 +361,10 @@ private slots:
         }
         setrlimit(RLIMIT_FSIZE, &old);
         QVERIFY(threw);
-        QVERIFY(!dicom::detail::written(*image));
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
         QCOMPARE(app::bytes(out), QByteArray("earlier file"));
 
         image->write(out, true);
-        QVERIFY(dicom::detail::written(*image));
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Old Hospital]"));
         QVERIFY_THROWS_EXCEPTION(AppError, image->write(out, false));

@@ -17,8 +17,6 @@
 
 namespace dicom::detail {
 
-namespace {
-
 // Buffered writes to a file descriptor; the first failing write() is kept and stops all
 // further output, so that the caller sees it instead of a silently short file.
 class FdConsumer : public DcmConsumer
@@ -39,12 +37,13 @@ public:
         if (!good())
             return 0;
         const char *data = static_cast<const char *>(buf);
-        if (buffer_.size() + size_t(len) <= kBufferSize) {
+        // Large pieces (a received data set's PDVs) go to the file as they are, uncopied.
+        if (buffer_.size() + size_t(len) <= kBufferSize && size_t(len) < kDirectWrite) {
             buffer_.insert(buffer_.end(), data, data + len);
             return len;
         }
         flush();
-        if (size_t(len) < kBufferSize)
+        if (size_t(len) < kDirectWrite)
             buffer_.insert(buffer_.end(), data, data + len);
         else if (good())
             error_ = writeAll(fd_, data, size_t(len));
@@ -62,11 +61,14 @@ public:
 
 private:
     static constexpr size_t kBufferSize = 256 * 1024;
+    static constexpr size_t kDirectWrite = 32 * 1024;
 
     int fd_;
     int error_ = 0;
     std::vector<char> buffer_;
 };
+
+namespace {
 
 constexpr const char *kTemporaryPrefix = ".institution-stamp-";
 constexpr const char *kTemporarySuffix = ".part";
@@ -107,9 +109,8 @@ void prepare(const TempFile &temp, const std::string &folder)
     ::fchmod(temp.fd(), 0666 & ~processUmask());
 }
 
-void encodeInto(int fd, DcmFileFormat &file, E_TransferSyntax xfer, const std::string &path)
+void encodeInto(FdConsumer &consumer, DcmFileFormat &file, E_TransferSyntax xfer, const std::string &path)
 {
-    FdConsumer consumer(fd);
     OFCondition cond;
     {
         ConsumerStream stream(consumer);
@@ -133,7 +134,7 @@ void encodeInto(int fd, DcmFileFormat &file, E_TransferSyntax xfer, const std::s
 }
 
 // Flushed to disk, closed and renamed into place, each step checked.
-void commit(TempFile &temp, const std::string &path)
+void commitTemp(TempFile &temp, const std::string &path)
 {
     if (const int e = temp.sync())
         throwFileError(QStringLiteral("Cannot flush"), path, e);
@@ -160,21 +161,53 @@ void prepareMetaHeader(DcmFileFormat &file, E_TransferSyntax xfer, const std::st
           QStringLiteral("Cannot compute the file meta information length"));
 }
 
-void writeFileAtomically(DcmFileFormat &file, E_TransferSyntax xfer, const std::string &path, bool replace)
+ImageFile::ImageFile(DcmFileFormat &file, E_TransferSyntax xfer, const std::string &path, bool replace)
+    : path_(path), folder_(folderOf(path))
 {
     if (!replace && ::access(path.c_str(), F_OK) == 0)
         throw AppError(ErrorNumber::FileAccess,
                        QStringLiteral("File already exists: %1").arg(QString::fromLocal8Bit(path.c_str())));
-    const std::string folder = folderOf(path);
-    removeStaleTemporaryFilesOnce(folder);
-    // Removed on any failure below, so that an earlier file at `path` stays as it was.
-    TempFile temp(folder, kTemporaryPrefix, kTemporarySuffix);
-    prepare(temp, folder);
-    encodeInto(temp.fd(), file, xfer, path);
-    commit(temp, path);
+    removeStaleTemporaryFilesOnce(folder_);
+    // Removed on any failure, so that an earlier file at `path` stays as it was.
+    temp_ = std::make_unique<TempFile>(folder_, kTemporaryPrefix, kTemporarySuffix);
+    prepare(*temp_, folder_);
+    out_ = std::make_unique<FdConsumer>(temp_->fd());
+    encodeInto(*out_, file, xfer, path_);
+}
+
+ImageFile::~ImageFile() = default;
+
+void ImageFile::append(const char *p, size_t size)
+{
+    out_->write(p, offile_off_t(size));
+    if (!out_->good())
+        throwFileError(QStringLiteral("Cannot write"), path_, out_->error());
+}
+
+void ImageFile::flush()
+{
+    out_->flush();
+    if (!out_->good())
+        throwFileError(QStringLiteral("Cannot write"), path_, out_->error());
+}
+
+const std::string &ImageFile::temporaryPath() const
+{
+    return temp_->path();
+}
+
+void ImageFile::commit()
+{
+    flush();
+    commitTemp(*temp_, path_);
     // The new name itself is only durable once the folder is flushed as well; until then the
     // image is not stored, whatever is visible.
-    syncFolder(folder);
+    syncFolder(folder_);
+}
+
+void writeFileAtomically(DcmFileFormat &file, E_TransferSyntax xfer, const std::string &path, bool replace)
+{
+    ImageFile(file, xfer, path, replace).commit();
 }
 
 } // namespace dicom::detail

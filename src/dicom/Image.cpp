@@ -27,15 +27,18 @@ QString shown(const QString &name)
 
 // The value's bytes by a pass over the whole data set where need be. What the image's own
 // character set keeps out can never be stored, however often the image is sent.
-std::string encodedOrUnstorable(detail::ImageData &data, DcmDataset &ds, DcmEVR vr, const QString &value)
+std::string encodedOrUnstorable(detail::ImageWriter &verdict, DcmDataset &ds, DcmEVR vr, const QString &value)
 {
     try {
         return detail::encodeValue(ds, vr, value);
     } catch (const detail::UnencodableText &) {
-        data.unstorable = true;
+        verdict.refuseForGood();
         throw;
     }
 }
+
+// The last element of a data set's front; the rest of it may not be there yet.
+const DcmTagKey kLastOfFront = DCM_InstitutionName;
 
 } // namespace
 
@@ -54,6 +57,15 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
     const auto store = [tag, where](DcmDataset &target, const std::string &bytes) {
         detail::check(target.putAndInsertOFStringArray(tag, OFString(bytes.data(), bytes.size()), OFTrue), where);
     };
+    detail::ImageWriter &verdict = image_.writer_;
+    auto later = [store, vr, value, &verdict](DcmDataset &target) {
+        store(target, encodedOrUnstorable(verdict, target, vr, value));
+    };
+    if (data.frontOnly) {
+        data.replay.push_back(later);
+        if (tag > kLastOfFront)
+            data.needsWholeDataSet = true;
+    }
     // Behind a change that still waits for the write, every later one waits too, in order.
     if (data.beforeWrite.empty()) {
         if (const auto bytes = detail::encodeWithoutConvertingDataSet(ds, vr, value)) {
@@ -61,13 +73,11 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
             return;
         }
         if (!data.deferWholeDataSetWork) {
-            store(ds, encodedOrUnstorable(data, ds, vr, value));
+            store(ds, encodedOrUnstorable(verdict, ds, vr, value));
             return;
         }
     }
-    data.beforeWrite.push_back([store, vr, value, &data](DcmDataset &target) {
-        store(target, encodedOrUnstorable(data, target, vr, value));
-    });
+    data.beforeWrite.push_back(std::move(later));
 }
 
 Image::Image(std::unique_ptr<detail::ImageData> data, detail::ImageWriter &writer)
@@ -98,7 +108,7 @@ QString Image::nameValue() const
     for (QChar c : name)
         uidForm = uidForm && (c == u'.' || (c >= u'0' && c <= u'9'));
     if (!uidForm) {
-        data_->unstorable = true;
+        writer_.refuseForGood();
         throw AppError(ErrorNumber::BadFileName,
                        QStringLiteral("Refused the SOP Instance UID \"%1\" as a file name: a UID is digits and dots")
                            .arg(shown(name)));

@@ -24,10 +24,6 @@ struct ImageData
     std::unique_ptr<DcmFileFormat> file;  // owns the data set
     E_TransferSyntax transferSyntax = EXS_Unknown;
     std::string sourceAETitle;
-    bool written = false;  // a write of this image has reached the disk
-    // Something about the image itself (its name) can never be stored, however often the
-    // sender tries: the sender is told so rather than invited to retry.
-    bool unstorable = false;
 
     // Set when the image's writes run later on a thread of their own: a stamp that needs a
     // pass over the whole data set (a character-set conversion) then waits in `beforeWrite`
@@ -35,6 +31,14 @@ struct ImageData
     bool deferWholeDataSetWork = false;
     // Changes to make before the first write, in the order they were asked for.
     std::vector<std::function<void(DcmDataset &)>> beforeWrite;
+
+    // Set while the data set holds only its front (the top-level elements up to (0008,0080))
+    // and the rest is still arriving. Every change is kept in `replay` as well, to be made
+    // again should the whole data set be needed after all: for a change beyond the front, or
+    // one that needs the whole data set (`needsWholeDataSet`).
+    bool frontOnly = false;
+    bool needsWholeDataSet = false;
+    std::vector<std::function<void(DcmDataset &)>> replay;
 
     DcmDataset &dataset() { return *file->getDataset(); }
 };

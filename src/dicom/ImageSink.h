@@ -2,6 +2,7 @@
 
 #include "Connection.h"
 #include "ImageData.h"
+#include "ImageWriter.h"
 
 #include <exception>
 #include <functional>
@@ -28,6 +29,18 @@ public:
     // association is being stopped; the image is refused then.
     virtual Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                          const std::function<bool()> &abandon) = 0;
+
+    // Whether handOver() runs the handler; a sink that only takes whole images says no.
+    virtual bool handsOver() const { return false; }
+    // From an association's thread: runs the handler on the image and returns what it made of
+    // it, with the writes not yet carried out; null when the image was refused before the
+    // handler was done with it. `abandon` as for deliver(). The image may hold the front of
+    // its data set only (ImageData::frontOnly).
+    virtual std::unique_ptr<ImageDelivery> handOver(const Connection &, std::unique_ptr<ImageData>,
+                                                    const std::function<bool()> &)
+    {
+        return nullptr;
+    }
 
     // From an association's thread: an image arrived but could not be kept until `deliver`
     // (no room to spool it); the sender is refused, the reason goes here.

@@ -49,9 +49,4 @@ std::unique_ptr<Image> parseReceivedDataSet(const QByteArray &bytes, const QStri
     return ImageAccess::make(std::move(data));
 }
 
-bool written(const Image &image)
-{
-    return ImageAccess::data(image).written;
-}
-
 } // namespace dicom::detail

@@ -18,7 +18,4 @@ std::unique_ptr<Image> readImageFile(const QString &path, const QString &sourceA
 // deep, inflating past the limit, or with a value claiming more bytes than there are.
 std::unique_ptr<Image> parseReceivedDataSet(const QByteArray &bytes, const QString &transferSyntaxUID);
 
-// Whether a write of the image has reached the disk.
-bool written(const Image &image);
-
 } // namespace dicom::detail

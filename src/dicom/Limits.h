@@ -43,6 +43,9 @@ constexpr uint64_t kBytesPerParsedElement = 320;
 // the elements already read for each one that comes out of order, and each private element
 // looks through the private creators of its item (a few per 10 ns).
 constexpr uint64_t kMaxParseSteps = 16'000'000;
+// A data set's front (its top-level elements up to (0008,0080)) is parsed alone and the rest
+// kept as it came, when the front is at most this large; a larger one is parsed whole.
+constexpr size_t kMaxFrontBytes = 64 * 1024;
 constexpr uint32_t kMaxRequestPduLength = 256 * 1024;
 // The smallest PDU a peer may ask us to send: below it no response fits (DCMTK cannot split
 // a message into PDVs that small), so the peer would never hear that its image was stored.

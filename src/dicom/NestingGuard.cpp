@@ -323,9 +323,10 @@ void NestingGuard::countElement(uint16_t group, uint16_t element, bool searches)
     if (searches)
         shape_.parseSteps += l.count;
     const uint32_t tag = (uint32_t(group) << 16) | element;
-    if (l.count > 0 && tag <= l.lastTag)
+    if (l.count > 0 && tag <= l.lastTag) {
         shape_.parseSteps += l.count;
-    else
+        shape_.topLevelOrdered = shape_.topLevelOrdered && &l != &topList_;
+    } else
         l.lastTag = tag;
     ++l.count;
     ++shape_.objects;

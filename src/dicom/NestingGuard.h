@@ -40,6 +40,8 @@ public:
         // Value bytes held in memory when values up to kReadLengths[i] are read (and those
         // DCMTK or the receiver read whatever their length).
         uint64_t heldValues[kReadLengthCount] = {};
+        // Every top-level element comes after the one before it in tag order, none repeated.
+        bool topLevelOrdered = true;
     };
 
     explicit NestingGuard(Encoding encoding);

@@ -71,16 +71,28 @@ void QueuedSink::reportLoss(std::exception_ptr reason)
 }
 
 Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<ImageData> data,
-                         const std::function<bool()> &abandon)
+                             const std::function<bool()> &abandon)
 {
-    DeferredWrites writes;
-    const std::unique_ptr<Image> received = ImageAccess::make(std::move(data), writes);
-    Image &image = *received;
+    const std::unique_ptr<ImageDelivery> delivery = handOver(connection, std::move(data), abandon);
+    if (!delivery)
+        return Delivery::Refused;
+    // Unstorable: the handler met something no retry mends (its name), or a write did (a
+    // text its character set keeps out).
+    if (!delivery->unstorable() && delivery->carryOut(writeFailureHandler()))
+        return Delivery::Stored;
+    return delivery->unstorable() ? Delivery::Unstorable : Delivery::Refused;
+}
+
+std::unique_ptr<ImageDelivery> QueuedSink::handOver(const Connection &connection, std::unique_ptr<ImageData> data,
+                                                    const std::function<bool()> &abandon)
+{
+    auto delivery = std::make_unique<ImageDelivery>(std::move(data));
+    Image &image = delivery->image();
     auto handoff = std::make_shared<Handoff>();
     {
         const std::lock_guard lock(mutex_);
         if (detached_ || !on_)
-            return Delivery::Refused;
+            return nullptr;
         // Queued to the server object's thread; Qt drops the call if the object is deleted
         // first, and the wait below then notices the detach.
         QMetaObject::invokeMethod(
@@ -108,22 +120,15 @@ Delivery QueuedSink::deliver(const Connection &connection, std::unique_ptr<Image
             Qt::QueuedConnection);
     }
 
-    {
-        std::unique_lock lock(handoff->mutex);
-        while (handoff->state == Handoff::State::Pending || handoff->state == Handoff::State::Running) {
-            handoff->done.wait_for(lock, std::chrono::milliseconds(kHandlerWaitCheckMs));
-            if (handoff->state == Handoff::State::Pending && (detached_ || !on_ || abandon()))
-                handoff->state = Handoff::State::Cancelled;
-        }
-        if (handoff->state != Handoff::State::Done)
-            return Delivery::Refused;
+    std::unique_lock lock(handoff->mutex);
+    while (handoff->state == Handoff::State::Pending || handoff->state == Handoff::State::Running) {
+        handoff->done.wait_for(lock, std::chrono::milliseconds(kHandlerWaitCheckMs));
+        if (handoff->state == Handoff::State::Pending && (detached_ || !on_ || abandon()))
+            handoff->state = Handoff::State::Cancelled;
     }
-    ImageData &imageData = ImageAccess::data(image);
-    // Unstorable: the handler met something no retry mends (its name), or a write did (a
-    // text its character set keeps out).
-    if (!imageData.unstorable && writes.carryOut(imageData, writeFailureHandler()))
-        return Delivery::Stored;
-    return imageData.unstorable ? Delivery::Unstorable : Delivery::Refused;
+    if (handoff->state != Handoff::State::Done)
+        return nullptr;
+    return delivery;
 }
 
 } // namespace dicom::detail

@@ -29,6 +29,9 @@ public:
 
     Delivery deliver(const Connection &connection, std::unique_ptr<ImageData> image,
                  const std::function<bool()> &abandon) override;
+    bool handsOver() const override { return true; }
+    std::unique_ptr<ImageDelivery> handOver(const Connection &connection, std::unique_ptr<ImageData> image,
+                                            const std::function<bool()> &abandon) override;
     void reportLoss(std::exception_ptr reason) override;
     void setAssociationEndedHandler(std::function<void(const AssociationEnd &)> handler);
     void associationEnded(const AssociationEnd &end) override;

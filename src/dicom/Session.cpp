@@ -266,6 +266,7 @@ AssociationEnd serveAssociation(T_ASC_Association *assoc, AssociationSocket &soc
     end.how = howItEnded(wire, loopEnd, last, stopping);
     end.stored = store.stored();
     end.refused = store.refused();
+    end.streamed = store.streamed();
     const bool peerEnded = loopEnd == LoopEnd::Released || loopEnd == LoopEnd::Rejected
                            || (loopEnd == LoopEnd::Failure && last == DUL_PEERABORTEDASSOCIATION);
     if (!peerEnded)

@@ -6,6 +6,7 @@
 #include "Limits.h"
 #include "Spool.h"
 #include "TransferSyntaxes.h"
+#include "FrontScanner.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
@@ -55,7 +56,14 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     T_ASC_PresentationContext pc;
     if (ASC_findAcceptedPresentationContext(assoc->params, presID, &pc).bad())
         return false;
-    Received received;
+    // The front alone goes to a handler that takes it; a deflated data set is parsed whole.
+    const DcmXfer xfer(pc.acceptedTransferSyntax);
+    std::optional<FrontScanner> scanner;
+    if (const std::shared_ptr<ImageSink> sink = sink_(); sink && sink->handsOver() && xfer.getStreamCompression() == ESC_none)
+        scanner.emplace(xfer.isExplicitVR() != OFFalse, xfer.getByteOrder() == EBO_BigEndian);
+    Received received(
+        [&](const DataSetIntake::Front &front) { return takeFront(pc, req, connection, front, received); },
+        std::move(scanner));
     if (!receive(assoc, presID, guard, received))
         return false;
     const Outcome outcome = check(pc, req, received, connection);
@@ -67,14 +75,15 @@ bool StoreService::handle(T_ASC_Association *assoc, T_ASC_PresentationContextID 
 bool StoreService::receive(T_ASC_Association *assoc, T_ASC_PresentationContextID presID, const Guard &guard,
                            Received &received)
 {
-    // The data set goes to memory or a spool file as it arrives, unparsed: DCMTK reserves
-    // nothing a peer declares before the guard has seen all of it.
+    // The data set goes to memory, a spool file or the files its front asked for as it
+    // arrives: DCMTK reserves nothing a peer declares before the guard has seen all of it.
     T_ASC_PresentationContextID dataPresID = presID;
     {
-        ConsumerStream stream(received.spool);
+        ConsumerStream stream(received.intake);
         lastFailure_ = DIMSE_receiveDataSetInFile(assoc, DIMSE_NONBLOCKING, kDimseSeconds, &dataPresID, &stream,
                                                   nullptr, nullptr);
     }
+    received.intake.end();
     // Taken whatever becomes of the data set, so that the next one gets its own. No
     // connection left: the peer aborted, and DCMTK deleted it.
     GuardedConnection *guarded = guard();
@@ -84,13 +93,85 @@ bool StoreService::receive(T_ASC_Association *assoc, T_ASC_PresentationContextID
     return lastFailure_.good() && dataPresID == presID;
 }
 
+DataSetIntake::Rest StoreService::takeFront(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                                            const Connection &connection, const DataSetIntake::Front &front,
+                                            Received &received)
+{
+    using Rest = DataSetIntake::Rest;
+    const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
+    auto dataset = std::make_unique<DcmDataset>();
+    DcmInputBufferStream in;
+    in.setBuffer(front.bytes, offile_off_t(front.size));
+    in.setEos();
+    dataset->transferInit();
+    const OFCondition cond = dataset->read(in, xfer);
+    dataset->transferEnd();
+    // Parsed otherwise than the front was read, or not the image its command names: the
+    // whole data set decides, as for any other.
+    if (cond.bad() || dataset->card() != front.elements || match(pc, req, *dataset) != 0)
+        return Rest::Spool;
+    auto image = std::make_unique<ImageData>();
+    image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
+    image->transferSyntax = xfer;
+    image->sourceAETitle = sourceAETitle(connection.callingAETitle);
+    image->frontOnly = true;
+    const std::shared_ptr<ImageSink> sink = sink_();
+    if (sink)
+        received.delivery = sink->handOver(connection, std::move(image), abandon_);
+    ImageDelivery *delivery = received.delivery.get();
+    received.verdict = !delivery                ? STATUS_STORE_Refused_OutOfResources
+                       : delivery->unstorable() ? STATUS_STORE_Error_CannotUnderstand
+                       : !delivery->hasWrites() ? STATUS_STORE_Refused_OutOfResources
+                                                : 0;
+    if (received.verdict != 0)
+        return Rest::Drop;
+    if (!delivery->streamable())
+        return Rest::Spool;  // the handler asked for more than the front
+    delivery->startFiles();
+    received.intake.setFiles(delivery);
+    return Rest::Files;
+}
+
+StoreService::Outcome StoreService::finishStreamed(Received &received)
+{
+    ImageDelivery &delivery = *received.delivery;
+    if (tooCostly(received.seen.shape))
+        return answerWith(STATUS_STORE_Error_CannotUnderstand);
+    const WriteFailureHandler onFailure = failureReport();
+    if (!received.seen.shape.topLevelOrdered) {
+        // DCMTK sorts what came out of order as it parses it, and so must the file: made again
+        // from the whole data set as the first file holds it.
+        Reservation reserved = reserve(received.seen, false, true);
+        if (reserved.refusal != 0)
+            return answerWith(reserved.refusal);
+        delivery.data().memory.add(std::move(reserved.share));
+        if (!delivery.reparseWhole(reserved.readLength, onFailure))
+            return answerWith(STATUS_STORE_Refused_OutOfResources);
+        const bool stored = delivery.carryOut(onFailure);
+        return answerWith(delivery.unstorable()   ? STATUS_STORE_Error_CannotUnderstand
+                          : stored                ? STATUS_Success
+                                                  : STATUS_STORE_Refused_OutOfResources);
+    }
+    const bool stored = delivery.finish(onFailure);
+    streamed_ += stored ? 1 : 0;
+    return answerWith(stored ? STATUS_Success : STATUS_STORE_Refused_OutOfResources);
+}
+
 StoreService::Outcome StoreService::check(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
                                           Received &received, const Connection &connection)
 {
-    if (received.spool.failure()) {
+    const DataSetIntake::Rest rest = received.intake.rest();
+    if (rest != DataSetIntake::Rest::Spool) {
+        // Its front was handed on: nothing of it is kept unless the guard passed all of it.
+        if (received.seen.endsInsideElement)
+            return endAssociation();
+        return rest == DataSetIntake::Rest::Drop ? answerWith(received.verdict) : finishStreamed(received);
+    }
+    SpoolConsumer &spool = received.intake.spool();
+    if (spool.failure()) {
         // Received to its end, but not kept: no room to spool it.
         if (const std::shared_ptr<ImageSink> sink = sink_())
-            sink->reportLoss(received.spool.failure());
+            sink->reportLoss(spool.failure());
         return answerWith(STATUS_STORE_Refused_OutOfResources);
     }
     if (received.seen.oversize) {
@@ -108,7 +189,7 @@ StoreService::Outcome StoreService::check(const T_ASC_PresentationContext &pc, c
 StoreService::Outcome StoreService::parseAndDeliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
                                                     Received &received, const Connection &connection)
 {
-    SpoolConsumer &spool = received.spool;
+    SpoolConsumer &spool = received.intake.spool();
     const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
     Reservation reserved = reserve(received.seen, DcmXfer(xfer).getStreamCompression() != ESC_none,
                                    spool.file() != nullptr);
@@ -134,6 +215,8 @@ StoreService::Outcome StoreService::parseAndDeliver(const T_ASC_PresentationCont
         return endAssociation();  // no data set DCMTK can read
     image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
     image->transferSyntax = xfer;
+    if (received.delivery)
+        return answerWith(deliverWhole(pc, req, std::move(image), *received.delivery));
     return answerWith(deliver(pc, req, std::move(image), connection));
 }
 
@@ -153,10 +236,27 @@ bool StoreService::answer(T_ASC_Association *assoc, T_ASC_PresentationContextID 
     return lastFailure_.good();
 }
 
+WriteFailureHandler StoreService::failureReport()
+{
+    return [this](std::exception_ptr failure) {
+        if (const std::shared_ptr<ImageSink> sink = sink_())
+            sink->reportLoss(failure);
+    };
+}
+
 void StoreService::refuse(const QString &why)
 {
     if (const std::shared_ptr<ImageSink> sink = sink_())
         sink->reportLoss(std::make_exception_ptr(AppError(ENOMEM, why)));
+}
+
+bool StoreService::tooCostly(const NestingGuard::Shape &shape)
+{
+    if (shape.parseSteps <= kMaxParseSteps)
+        return false;
+    refuse(QStringLiteral("A received data set was refused: its %1 elements are in an order that would take "
+                          "too long to parse").arg(shape.objects));
+    return true;
 }
 
 StoreService::Reservation StoreService::reserve(const GuardedConnection::DataSetSummary &seen, bool deflated,
@@ -166,11 +266,8 @@ StoreService::Reservation StoreService::reserve(const GuardedConnection::DataSet
     // Refused for good: DCMTK would spend more time or memory on it than any data set may.
     r.refusal = STATUS_STORE_Error_CannotUnderstand;
     const NestingGuard::Shape &shape = seen.shape;
-    if (shape.parseSteps > kMaxParseSteps) {
-        refuse(QStringLiteral("A received data set was refused: its %1 elements are in an order that would take "
-                              "too long to parse").arg(shape.objects));
+    if (tooCostly(shape))
         return r;
-    }
     // What the parse holds: its objects, and the values read into memory. Those of a data set
     // in memory are in its share already; a deflated one is read whole; a spooled one is read
     // with the longest read length that keeps it small, down to one that leaves nearly all of
@@ -208,25 +305,40 @@ StoreService::Reservation StoreService::reserve(const GuardedConnection::DataSet
     return r;
 }
 
-Uint16 StoreService::deliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
-                             std::unique_ptr<ImageData> image, const Connection &connection)
+Uint16 StoreService::match(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req, DcmDataset &dataset)
 {
     // The class the command names must be the storage class its context was accepted for.
     if (req.AffectedSOPClassUID[0] == 0 || std::strcmp(req.AffectedSOPClassUID, pc.abstractSyntax) != 0
         || !isStorageClass(pc.abstractSyntax))
         return STATUS_STORE_Refused_SOPClassNotSupported;
-
-    DcmDataset *dataset = &image->dataset();
-    if (uidOf(*dataset, DCM_SOPClassUID) != req.AffectedSOPClassUID
-        || uidOf(*dataset, DCM_SOPInstanceUID) != req.AffectedSOPInstanceUID)
+    if (uidOf(dataset, DCM_SOPClassUID) != req.AffectedSOPClassUID
+        || uidOf(dataset, DCM_SOPInstanceUID) != req.AffectedSOPInstanceUID)
         return STATUS_STORE_Error_DataSetDoesNotMatchSOPClass;
-
     // Command and file meta groups (0000-0007) belong to no image: left in, a reader of the
     // stored file would take the sender's meta elements for the file's own.
     // DCMTK keeps its elements sorted: they are at the front.
-    while (dataset->card() > 0 && dataset->getElement(0)->getGTag() <= 0x0007)
-        delete dataset->remove(0ul);
+    while (dataset.card() > 0 && dataset.getElement(0)->getGTag() <= 0x0007)
+        delete dataset.remove(0ul);
+    return 0;
+}
 
+Uint16 StoreService::deliverWhole(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                                  std::unique_ptr<ImageData> image, ImageDelivery &delivery)
+{
+    if (const Uint16 status = match(pc, req, image->dataset()))
+        return status;
+    delivery.replaceDataSet(std::move(*image));
+    const bool stored = delivery.carryOut(failureReport());
+    return delivery.unstorable() ? STATUS_STORE_Error_CannotUnderstand
+           : stored              ? STATUS_Success
+                                 : STATUS_STORE_Refused_OutOfResources;
+}
+
+Uint16 StoreService::deliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
+                             std::unique_ptr<ImageData> image, const Connection &connection)
+{
+    if (const Uint16 status = match(pc, req, image->dataset()))
+        return status;
     image->sourceAETitle = sourceAETitle(connection.callingAETitle);
 
     const std::shared_ptr<ImageSink> sink = sink_();

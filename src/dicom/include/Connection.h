@@ -29,6 +29,7 @@ struct AssociationEnd
     Connection connection;
     quint64 stored = 0;   // images answered as stored
     quint64 refused = 0;  // images answered with a failure status
+    quint64 streamed = 0; // of the stored: only the front parsed, the rest kept as it came
     How how = How::ProtocolError;
 };
 

@@ -55,6 +55,7 @@ public:
 
 private:
     friend struct detail::ImageAccess;
+    friend class AttributeCollection;
     Image(std::unique_ptr<detail::ImageData> data, detail::ImageWriter &writer);
 
     std::unique_ptr<detail::ImageData> data_;
