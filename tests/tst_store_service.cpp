@@ -1,5 +1,7 @@
+#include "AppFolder.h"
 #include "DicomTools.h"
 #include "AppError.h"
+#include "Image.h"
 #include "ListenerRegistry.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -10,7 +12,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+#include <csignal>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +62,42 @@ public:
 
 private:
     const dicom::detail::Delivery verdict_;
+};
+
+// A sink whose handler stamps each image and writes it into `folder`, as the window's does,
+// taking fronts as the window's sink does; it counts the images that were streamed.
+class StampingSink : public dicom::detail::ImageSink
+{
+public:
+    StampingSink(QString folder, QString stamp) : folder_(std::move(folder)), stamp_(std::move(stamp)) {}
+
+    bool handsOver() const override { return true; }
+    std::unique_ptr<dicom::detail::ImageDelivery> handOver(const dicom::Connection &,
+                                                           std::unique_ptr<dicom::detail::ImageData> image,
+                                                           const std::function<bool()> &) override
+    {
+        auto delivery = std::make_unique<dicom::detail::ImageDelivery>(std::move(image));
+        dicom::Image &received = delivery->image();
+        received.attributes().setAttribute(0x0008, 0x0080, stamp_);
+        received.write(folder_ + "/" + received.nameValue() + ".dcm", true);
+        return delivery;
+    }
+    dicom::detail::Delivery deliver(const dicom::Connection &connection, std::unique_ptr<dicom::detail::ImageData> image,
+                                    const std::function<bool()> &abandon) override
+    {
+        const auto delivery = handOver(connection, std::move(image), abandon);
+        const bool stored = delivery->carryOut([this](std::exception_ptr e) { reportLoss(e); });
+        return stored ? dicom::detail::Delivery::Stored : dicom::detail::Delivery::Refused;
+    }
+    void reportLoss(std::exception_ptr) override { ++losses; }
+    void associationEnded(const dicom::AssociationEnd &end) override { streamed += int(end.streamed); }
+
+    std::atomic<int> losses{0};
+    std::atomic<int> streamed{0};
+
+private:
+    const QString folder_;
+    const QString stamp_;
 };
 
 } // namespace
@@ -128,6 +169,82 @@ private:
     }
 
 private slots:
+    // An image's front is parsed alone and the rest kept as it came, in every uncompressed
+    // syntax; a stamp its character set cannot hold takes the whole data set, and is stored
+    // all the same. Every other element is as it was sent.
+    void streamsTheRestAsItCame_data()
+    {
+        QTest::addColumn<QString>("charset");
+        QTest::addColumn<QString>("syntax");
+        QTest::addColumn<int>("streamed");
+        QTest::newRow("explicit little") << "" << "-xe" << 1;
+        QTest::newRow("implicit little") << "" << "-xi" << 1;
+        QTest::newRow("explicit big") << "" << "-xb" << 1;
+        QTest::newRow("Greek set, Latin-1 stamp: whole") << "ISO_IR 126" << "-xe" << 0;
+    }
+
+    void streamsTheRestAsItCame()
+    {
+        QFETCH(QString, charset);
+        QFETCH(QString, syntax);
+        QFETCH(int, streamed);
+        const QString uid = QString("1.2.3.610.%1").arg(QTest::currentDataTag()[0] == 'G' ? 9 : int(syntax[2].unicode()));
+        const QString file = dir.filePath(uid + ".src");
+        const QString extra = charset.isEmpty() ? QString() : "(0008,0005) CS [" + charset + "]\n";
+        QVERIFY(tools::makeImage(tools::ctDump(uid, extra), file));
+        const QString out = dir.filePath("streamed-" + uid);
+        QVERIFY(QDir().mkpath(out));
+
+        const quint16 port = tools::freePort();
+        auto sink = std::make_shared<StampingSink>(out, "Klinikum Süd");
+        dicom::detail::startListener(port, sink);
+        const tools::Result r = tools::run("storescu", {"-v", syntax, "-to", "20", "127.0.0.1", QString::number(port), file});
+        dicom::detail::stopListener(port);
+        dicom::detail::shutdownAll();
+
+        QVERIFY2(r.output.contains("Received Store Response (Success)"), qPrintable(r.output));
+        QCOMPARE(sink->streamed.load(), streamed);
+        const QString stored = out + "/" + uid + ".dcm";
+        QCOMPARE(tools::attribute(stored, "0008,0080"), QStringLiteral("(0008,0080) LO [Klinikum Süd]"));
+        QStringList sent = tools::datasetDump(file), kept = tools::datasetDump(stored);
+        for (QStringList *dump : {&sent, &kept})
+            dump->removeIf([](const QString &line) { return line.startsWith("(0008,0005)") || line.startsWith("(0008,0080)"); });
+        QCOMPARE(kept, sent);
+        if (syntax == "-xe") {
+            // Sent as the file holds it: the rest of the file is the rest of the data set, byte for byte.
+            const QByteArray source = app::bytes(file);
+            QVERIFY(app::bytes(stored).endsWith(source.mid(source.indexOf(QByteArray("\x08\x00\x30\x10LO", 6)))));
+        }
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden), QStringList{uid + ".dcm"});
+    }
+
+    // A file that cannot grow while the rest arrives (a full disk): the image is refused, the
+    // failure reported, nothing of it left.
+    void refusesWhatTheFolderCannotHold()
+    {
+        const QString large = largeImage("1.2.3.611", 512);
+        QVERIFY(!large.isEmpty());
+        const QString out = dir.filePath("full");
+        QVERIFY(QDir().mkpath(out));
+        const quint16 port = tools::freePort();
+        auto sink = std::make_shared<StampingSink>(out, "Klinikum Nord");
+        dicom::detail::startListener(port, sink);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit small = old;
+        small.rlim_cur = 100 * 1024;
+        setrlimit(RLIMIT_FSIZE, &small);
+        const tools::Result r = send(port, large);
+        setrlimit(RLIMIT_FSIZE, &old);
+        dicom::detail::stopListener(port);
+        dicom::detail::shutdownAll();
+
+        QVERIFY2(r.output.contains("Received Store Response (Refused: OutOfResources"), qPrintable(r.output));
+        QCOMPARE(sink->losses.load(), 1);
+        QCOMPARE(QDir(out).entryList(QDir::Files | QDir::Hidden), QStringList());
+    }
+
     // A data set whose parse would take DCMTK too long is refused for good, unparsed, and the
     // reason reported: here every private element would look through 240 private creators.
     void refusesAndReportsWhatCostsTooMuch()
