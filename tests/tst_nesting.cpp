@@ -129,6 +129,8 @@ private slots:
         // Objects, steps, held at each read length; none to compare for a data set not to parse.
         QTest::addColumn<QList<quint64>>("counts");
         QTest::addColumn<bool>("overrun");
+        // Its top-level elements in tag order, none repeated: kept as they came after the front.
+        QTest::addColumn<bool>("ordered");
         const auto el = [](quint16 g, quint16 e, const QByteArray &v = {}) {
             return tag(g, e, false) + u32(quint32(v.size()), false) + v;
         };
@@ -140,42 +142,42 @@ private slots:
         const QByteArray end = tag(0xFFFE, 0xE00D, false) + u32(0, false);
         const QByteArray seqEnd = tag(0xFFFE, 0xE0DD, false) + u32(0, false);
         QTest::newRow("ascending") << el(0x0010, 0x0010) + el(0x0010, 0x0020) + el(0x0010, 0x0030) << false
-                                   << QList<quint64>{3, 0, 0, 0, 0} << false;
+                                   << QList<quint64>{3, 0, 0, 0, 0} << false << true;
         QTest::newRow("descending") << el(0x0010, 0x0030) + el(0x0010, 0x0020) + el(0x0010, 0x0010) << false
-                                    << QList<quint64>{3, 3, 0, 0, 0} << false;
+                                    << QList<quint64>{3, 3, 0, 0, 0} << false << false;
         QTest::newRow("repeated") << el(0x0010, 0x0010) + el(0x0010, 0x0010) + el(0x0010, 0x0010) << false
-                                  << QList<quint64>{3, 3, 0, 0, 0} << false;
+                                  << QList<quint64>{3, 3, 0, 0, 0} << false << false;
         QTest::newRow("private creators, looked up twice per private element")
             << el(0x0009, 0x0010, "AB") + el(0x0009, 0x0011, "CD") + el(0x0009, 0x1000) + el(0x0009, 0x1100) << false
-            << QList<quint64>{4, 8, 4, 4, 4} << false;
+            << QList<quint64>{4, 8, 4, 4, 4} << false << true;
         QTest::newRow("an element whose VR DCMTK looks up in its item")
             << el(0x0009, 0x1000) + el(0x0010, 0x0010) + el(0x0028, 0x0120, "ab") << false
-            << QList<quint64>{3, 2, 2, 2, 2} << false;
+            << QList<quint64>{3, 2, 2, 2, 2} << false << true;
         const QByteArray descending = el(0x0010, 0x0020) + el(0x0010, 0x0010);
         QTest::newRow("each item its own list")
             << el(0x0008, 0x1032, {}).left(4) + u32(0xFFFFFFFF, false) + itemHeader(0xFFFFFFFF, false) + descending
                    + end + itemHeader(0xFFFFFFFF, false) + descending + end + seqEnd + el(0x0010, 0x0010)
-            << false << QList<quint64>{8, 2, 0, 0, 0} << false;
+            << false << QList<quint64>{8, 2, 0, 0, 0} << false << true;
         QTest::newRow("values by read length, text whatever its length")
             << ex(0x0009, 0x1000, "OB", QByteArray(300, 'a')) + ex(0x0009, 0x1001, "OB", QByteArray(5000, 'a'))
                    + ex(0x0009, 0x1002, "OB", QByteArray(70000, 'a')) + ex(0x0040, 0xA160, "UT", QByteArray(70000, 'a'))
-            << true << QList<quint64>{4, 0, 75300, 70300, 70000} << false;
+            << true << QList<quint64>{4, 0, 75300, 70300, 70000} << false << true;
         // (0008,1032) a sequence of defined length, its item of undefined length.
         const auto sequence = [&](const QByteArray &content) {
             return el(0x0008, 0x1032, itemHeader(0xFFFFFFFF, false) + content) + el(0x0008, 0x1040);
         };
         QTest::newRow("value within its sequence") << sequence(el(0x0008, 0x0104, QByteArray(16, 'a'))) << false
-                                                   << QList<quint64>{4, 0, 16, 16, 16} << false;
+                                                   << QList<quint64>{4, 0, 16, 16, 16} << false << true;
         QTest::newRow("value claiming 0xFFFFFFF0 bytes in a sequence of defined length")
             << sequence(tag(0x0008, 0x0104, false) + u32(0xFFFFFFF0, false) + QByteArray(16, 'a')) << false
-            << QList<quint64>{} << true;
+            << QList<quint64>{} << true << true;
         QTest::newRow("item longer than its sequence")
             << el(0x0008, 0x1032, itemHeader(100, false) + el(0x0008, 0x0104)) + el(0x0008, 0x1040) << false
-            << QList<quint64>{} << true;
+            << QList<quint64>{} << true << true;
         QTest::newRow("header across the end of its item")
             << el(0x0008, 0x1032, itemHeader(12, false) + el(0x0008, 0x0104) + tag(0x0008, 0x0105, false))
                    + el(0x0008, 0x1040)
-            << false << QList<quint64>{} << true;
+            << false << QList<quint64>{} << true << true;
     }
 
     void shape()
@@ -184,6 +186,7 @@ private slots:
         QFETCH(bool, explicitVR);
         QFETCH(QList<quint64>, counts);
         QFETCH(bool, overrun);
+        QFETCH(bool, ordered);
         // Whole, and a byte at a time: what the guard counts must not hang on where reads end.
         for (qsizetype piece : {bytes.size(), qsizetype(1)}) {
             dicom::detail::NestingGuard guard({explicitVR, false, false});
@@ -196,6 +199,8 @@ private slots:
                                          shape.heldValues[2]}),
                          counts);
             QCOMPARE(guard.endsInsideElement(), overrun);
+            if (!overrun)
+                QCOMPARE(shape.topLevelOrdered, ordered);
         }
     }
 };

@@ -91,8 +91,16 @@ private:
     // for a spooled one; says why (also in the log) when it is refused.
     Reservation reserve(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled);
     void refuse(const QString &why);
-    // Refuses (and logs) a data set DCMTK would take too long to parse.
-    bool tooCostly(const NestingGuard::Shape &shape);
+    // What parsing a data set holds, at the read length that keeps it smallest.
+    struct ParseCost
+    {
+        uint64_t bytes;
+        uint32_t readLength;
+    };
+    static ParseCost parseCost(const GuardedConnection::DataSetSummary &seen, bool deflated, bool spooled);
+    // Refuses (and logs) a data set DCMTK would take too long, or more memory than all data
+    // sets may hold, to parse.
+    bool neverParsed(const NestingGuard::Shape &shape, uint64_t bytes);
     // Write failures go where the sink reports images lost.
     WriteFailureHandler failureReport();
     // Checks the parsed data set against its command and context: 0 when it matches, else the
