@@ -1,6 +1,6 @@
 #include "ImageAccess.h"
 #include "ImageSources.h"
-#include "ImageWriter.h"
+#include "ImageDelivery.h"
 #include "AppFolder.h"
 #include "DicomTools.h"
 #include "Error_Handler.h"

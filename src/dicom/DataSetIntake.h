@@ -1,7 +1,7 @@
 #pragma once
 
 #include "FrontScanner.h"
-#include "ImageWriter.h"
+#include "ImageDelivery.h"
 #include "MemoryBudget.h"
 #include "Spool.h"
 

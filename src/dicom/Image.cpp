@@ -1,7 +1,6 @@
 #include "Image.h"
 
 #include "Dcmtk.h"
-#include "ImageAccess.h"
 #include "ImageData.h"
 #include "ImageWriter.h"
 #include "TextEncoding.h"
@@ -48,7 +47,7 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
         throw AppError(ErrorNumber::InvalidArgument,
                        QStringLiteral("No such attribute (%1,%2)").arg(group).arg(element));
     const DcmTag tag{Uint16(group), Uint16(element)};
-    detail::ImageData &data = detail::ImageAccess::data(image_);
+    detail::ImageData &data = *image_.data_;
     DcmDataset &ds = data.dataset();
     const QString where = QStringLiteral("Cannot set attribute (%1,%2)")
                               .arg(group, 4, 16, QLatin1Char('0'))

@@ -2,7 +2,7 @@
 
 #include "Connection.h"
 #include "ImageData.h"
-#include "ImageWriter.h"
+#include "ImageDelivery.h"
 
 #include <exception>
 #include <functional>

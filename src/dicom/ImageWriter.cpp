@@ -1,10 +1,6 @@
 #include "ImageWriter.h"
 
 #include "FileWriter.h"
-#include "Dcmtk.h"
-#include "ImageAccess.h"
-
-#include <algorithm>
 
 namespace dicom::detail {
 
@@ -27,12 +23,16 @@ void finishChanges(ImageData &image)
     }
 }
 
+} // namespace
+
 void writeImageFile(ImageData &image, const std::string &path, bool replace)
 {
     finishChanges(image);
     prepareMetaHeader(*image.file, image.transferSyntax, image.sourceAETitle);
     writeFileAtomically(*image.file, image.transferSyntax, path, replace);
 }
+
+namespace {
 
 class WriteNow final : public ImageWriter
 {
@@ -49,133 +49,6 @@ ImageWriter &writeNow()
 {
     static WriteNow writer;
     return writer;
-}
-
-ImageDelivery::ImageDelivery(std::unique_ptr<ImageData> data) : image_(ImageAccess::make(std::move(data), *this)) {}
-
-ImageDelivery::~ImageDelivery() = default;
-
-ImageData &ImageDelivery::data()
-{
-    return ImageAccess::data(*image_);
-}
-
-void ImageDelivery::write(ImageData &, const std::string &path, bool replace)
-{
-    requests_.push_back({path, replace, nullptr, nullptr});
-}
-
-bool ImageDelivery::streamable() const
-{
-    const ImageData &d = ImageAccess::data(*image_);
-    return d.frontOnly && !d.needsWholeDataSet && d.beforeWrite.empty();
-}
-
-bool ImageDelivery::carryOut(const WriteFailureHandler &onFailure)
-{
-    bool allWritten = !requests_.empty();
-    for (const Request &request : requests_) {
-        try {
-            writeImageFile(data(), request.path, request.replace);
-        } catch (...) {
-            allWritten = false;
-            if (onFailure)
-                onFailure(std::current_exception());
-        }
-    }
-    requests_.clear();
-    return allWritten;
-}
-
-void ImageDelivery::startFiles()
-{
-    ImageData &d = data();
-    for (Request &request : requests_) {
-        try {
-            prepareMetaHeader(*d.file, d.transferSyntax, d.sourceAETitle);
-            request.file = std::make_unique<ImageFile>(*d.file, d.transferSyntax, request.path, request.replace);
-        } catch (...) {
-            request.failure = std::current_exception();
-        }
-    }
-}
-
-void ImageDelivery::append(const char *p, size_t size)
-{
-    for (Request &request : requests_) {
-        if (!request.file)
-            continue;
-        try {
-            request.file->append(p, size);
-        } catch (...) {
-            // The rest of this file is lost; the temporary file goes at once.
-            request.failure = std::current_exception();
-            request.file.reset();
-        }
-    }
-}
-
-bool ImageDelivery::finish(const WriteFailureHandler &onFailure)
-{
-    bool allWritten = !requests_.empty();
-    for (Request &request : requests_) {
-        if (request.file) {
-            try {
-                request.file->commit();
-            } catch (...) {
-                request.failure = std::current_exception();
-            }
-            request.file.reset();
-        }
-        if (request.failure) {
-            allWritten = false;
-            if (onFailure)
-                onFailure(request.failure);
-        }
-    }
-    requests_.clear();
-    return allWritten;
-}
-
-void ImageDelivery::replaceDataSet(ImageData &&whole)
-{
-    ImageData &d = data();
-    for (Request &request : requests_)
-        request.file.reset();
-    d.spool = std::move(whole.spool);
-    d.memory.add(std::move(whole.memory));
-    d.file = std::move(whole.file);
-    d.frontOnly = false;
-    d.beforeWrite = std::move(d.replay);
-    d.replay.clear();
-}
-
-bool ImageDelivery::reparseWhole(uint32_t readLength, const WriteFailureHandler &onFailure)
-{
-    const auto source = std::find_if(requests_.begin(), requests_.end(), [](const Request &r) { return r.file != nullptr; });
-    if (source == requests_.end())
-        return finish(onFailure);
-    try {
-        source->file->flush();
-        auto whole = std::make_unique<DcmFileFormat>();
-        check(whole->loadFile(OFFilename(source->file->temporaryPath().c_str()), EXS_Unknown, EGL_noChange, readLength),
-              QStringLiteral("Cannot read back %1").arg(QString::fromLocal8Bit(source->path.c_str())));
-        for (Request &request : requests_) {
-            if (request.file)
-                sources_.push_back(std::move(request.file));
-        }
-        ImageData &d = data();
-        d.file = std::move(whole);
-        d.frontOnly = false;
-        d.beforeWrite = std::move(d.replay);
-        d.replay.clear();
-        return true;
-    } catch (...) {
-        if (onFailure)
-            onFailure(std::current_exception());
-        requests_.clear();
-        return false;
-    }
 }
 
 } // namespace dicom::detail
