@@ -5,15 +5,18 @@
 // The first input byte picks the transfer syntax or a command, and the rest is the data set;
 // or, with its high bit set, the rest is a stream of PDUs for the wire scanner, fed in
 // chunks of a size the byte also picks.
-// Differential check: whatever the guard lets through, DCMTK's parse of it never nests
-// deeper than the guard allows; a breach aborts (a finding).
+// Differential checks: whatever the guard lets through, DCMTK's parse of it never nests
+// deeper than the guard allows, and the front the receiver parses alone is the whole parse's
+// front; a breach aborts (a finding).
 #include "Error_Handler.h"
+#include "FrontScanner.h"
 #include "ImageSources.h"
 #include "NestingGuard.h"
 #include "WireScanner.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcuid.h>
@@ -71,6 +74,39 @@ uint64_t objects(DcmItem &item)
     return count;
 }
 
+// The front the receiver parses alone holds what DCMTK's parse of the whole data set holds up
+// to (0008,0080), value for value: every byte after it is kept as it came.
+void checkFront(const QByteArray &bytes, const DcmXfer &xfer, DcmDataset &whole)
+{
+    dicom::detail::FrontScanner scanner(xfer.isExplicitVR() != OFFalse, xfer.getByteOrder() == EBO_BigEndian);
+    if (scanner.follow(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()))
+        != dicom::detail::FrontScanner::State::Found)
+        return;
+    DcmDataset front;
+    DcmInputBufferStream in;
+    in.setBuffer(bytes.constData(), offile_off_t(scanner.frontEnd()));
+    in.setEos();
+    front.transferInit();
+    const OFCondition cond = front.read(in, xfer.getXfer());
+    front.transferEnd();
+    if (cond.bad() || front.card() != scanner.elements())
+        return;  // the receiver parses such a data set whole
+    unsigned long inWhole = 0;
+    while (inWhole < whole.card() && whole.getElement(inWhole)->getTag() <= DCM_InstitutionName)
+        ++inWhole;
+    bool same = inWhole == front.card();
+    for (unsigned long i = 0; same && i < inWhole; ++i) {
+        OFString a, b;
+        front.getElement(i)->getOFStringArray(a);
+        whole.getElement(i)->getOFStringArray(b);
+        same = front.getElement(i)->getTag() == whole.getElement(i)->getTag() && a == b;
+    }
+    if (!same) {
+        std::fprintf(stderr, "the front parsed alone differs from the whole data set's\n");
+        std::abort();
+    }
+}
+
 void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
 {
     const DcmXfer xfer(syntax ? syntax : UID_LittleEndianImplicitTransferSyntax);
@@ -86,8 +122,10 @@ void checkAgainstDcmtk(const QByteArray &bytes, const char *syntax)
     in.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
     in.setEos();
     ds.transferInit();
-    ds.read(in, xfer.getXfer());
+    const OFCondition parsed = ds.read(in, xfer.getXfer());
     ds.transferEnd();
+    if (parsed.good() && syntax && xfer.getStreamCompression() == ESC_none && guard.shape().topLevelOrdered)
+        checkFront(bytes, xfer, ds);
     const size_t reached = depth(ds);
     if (reached > dicom::detail::kMaxOpenNesting) {
         std::fprintf(stderr, "the guard let through a data set nested %zu deep\n", reached);
