@@ -40,6 +40,15 @@ QString mib(uint64_t bytes)
     return QString::number(double(bytes) / (1 << 20), 'f', 1);
 }
 
+// Command and file meta groups (0000-0007) belong to no image: left in, a reader of the stored
+// file would take the sender's meta elements for the file's own. DCMTK keeps its elements
+// sorted: they are at the front.
+void dropCommandAndMetaGroups(DcmDataset &dataset)
+{
+    while (dataset.card() > 0 && dataset.getElement(0)->getGTag() <= 0x0007)
+        delete dataset.remove(0ul);
+}
+
 std::string uidOf(DcmDataset &dataset, const DcmTagKey &tag)
 {
     OFString value;
@@ -153,6 +162,8 @@ StoreService::Outcome StoreService::finishStreamed(Received &received)
         delivery.data().memory.add(std::move(reserved.share));
         if (!delivery.reparseWhole(reserved.readLength, onFailure))
             return answerWith(STATUS_STORE_Refused_OutOfResources);
+        // What came out of order may be command or meta elements, which the front alone never held.
+        dropCommandAndMetaGroups(delivery.data().dataset());
         const bool stored = delivery.carryOut(onFailure);
         return answerWith(delivery.unstorable()   ? STATUS_STORE_Error_CannotUnderstand
                           : stored                ? STATUS_Success
@@ -327,11 +338,7 @@ Uint16 StoreService::match(const T_ASC_PresentationContext &pc, const T_DIMSE_C_
     if (uidOf(dataset, DCM_SOPClassUID) != req.AffectedSOPClassUID
         || uidOf(dataset, DCM_SOPInstanceUID) != req.AffectedSOPInstanceUID)
         return STATUS_STORE_Error_DataSetDoesNotMatchSOPClass;
-    // Command and file meta groups (0000-0007) belong to no image: left in, a reader of the
-    // stored file would take the sender's meta elements for the file's own.
-    // DCMTK keeps its elements sorted: they are at the front.
-    while (dataset.card() > 0 && dataset.getElement(0)->getGTag() <= 0x0007)
-        delete dataset.remove(0ul);
+    dropCommandAndMetaGroups(dataset);
     return 0;
 }
 

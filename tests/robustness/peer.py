@@ -282,13 +282,14 @@ def store(port, args):
 def store_with(port, args):
     """store-with UID [as-given] GGGG,EEEE=VALUE...: one image whose data set also holds these
     elements, the values' bytes as given; those before (0008,0016) go ahead of the image's own,
-    the others after (0008,0080), in tag order or, as-given, in the order given."""
+    the others after (0008,0080), in tag order; as-given, all of them after (0008,0080), in the
+    order given."""
     ahead, extra = [], []
     as_given = args[1:2] == ["as-given"]
     for assignment in (os.fsencode(a) for a in args[1 + as_given:]):
         tag, _, value = assignment.partition(b"=")
         group, elem = (int(t, 16) for t in tag.split(b","))
-        ((ahead if (group, elem) < (0x0008, 0x0016) else extra)).append((group, elem, value))
+        ((ahead if not as_given and (group, elem) < (0x0008, 0x0016) else extra)).append((group, elem, value))
     join = lambda elements: b"".join(element(g, e, v) for g, e, v in elements)
     return outcome(lambda: store_one(port, args[0], join(extra if as_given else sorted(extra)), meta=join(sorted(ahead))))
 

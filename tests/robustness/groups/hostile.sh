@@ -164,6 +164,9 @@ TABLE
   # which is kept as it came until the end shows the disorder.
   check "a front out of order is stored sorted" storedSorted 1.2.3.9.61 '0008,0070=MAKER'
   check "a rest out of order is stored sorted" storedSorted 1.2.3.9.62 '0010,0020=ID7' '0009,0010=CREATOR'
+  check "meta and command elements out of order after the front are stored away" \
+    bash -c "peer store-with 1.2.3.9.63 as-given 0010,0020=ID7 0002,0013=EVIL 0000,0902=EVIL | grep -q 'status 0x0000' \
+      && ! dcmdump -q '$folder/1.2.3.9.63.dcm' | grep -qE 'EVIL|^\(0000,'"
   # (0008,0005) values DCMTK cannot read take an ASCII stamp as it is.
   local cs n=51
   for cs in 'ISO 2022 IR 149' 'ISO_IR 100\ISO_IR 126' "ISO_IR 100$(printf '\\ISO_IR 100%.0s' $(seq 999))"; do
