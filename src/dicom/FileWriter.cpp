@@ -23,7 +23,7 @@ namespace dicom::detail {
 class FdConsumer : public DcmConsumer
 {
 public:
-    explicit FdConsumer(int fd) : fd_(fd) { buffer_.reserve(kBufferSize); }
+    explicit FdConsumer(int fd) : fd_(fd) {}
 
     OFBool good() const override { return error_ == 0; }
     OFCondition status() const override
@@ -202,6 +202,11 @@ void ImageFile::flush()
 const std::string &ImageFile::temporaryPath() const
 {
     return temp_->path();
+}
+
+int ImageFile::fd() const
+{
+    return temp_->fd();
 }
 
 void ImageFile::commit()

@@ -33,6 +33,7 @@ public:
     // Everything appended is in the temporary file, which DCMTK may read back.
     void flush();
     const std::string &temporaryPath() const;
+    int fd() const;
     // Flushed, renamed to its path, and the folder flushed.
     void commit();
 

@@ -3,6 +3,7 @@
 #include "Dcmtk.h"
 #include "FileWriter.h"
 #include "ImageAccess.h"
+#include "Limits.h"
 
 #include <algorithm>
 
@@ -19,7 +20,7 @@ ImageData &ImageDelivery::data()
 
 void ImageDelivery::write(ImageData &, const std::string &path, bool replace)
 {
-    requests_.push_back({path, replace, nullptr, nullptr});
+    requests_.push_back({path, replace, nullptr, nullptr, nullptr, 0});
 }
 
 bool ImageDelivery::streamable() const
@@ -63,11 +64,20 @@ void ImageDelivery::append(const char *p, size_t size)
         if (!request.file)
             continue;
         try {
+            // Held on disk until the rest has come, as a spool file holds it: within the same
+            // limits, once it is more than a data set kept in memory would be.
+            request.written += size;
+            if (request.written > kMaxDataSetInMemory) {
+                if (!request.disk)
+                    request.disk = std::make_unique<DiskShare>();
+                request.disk->cover(request.file->fd(), request.written);
+            }
             request.file->append(p, size);
         } catch (...) {
             // The rest of this file is lost; the temporary file goes at once.
             request.failure = std::current_exception();
             request.file.reset();
+            request.disk.reset();
         }
     }
 }
@@ -83,6 +93,7 @@ bool ImageDelivery::finish(const WriteFailureHandler &onFailure)
                 request.failure = std::current_exception();
             }
             request.file.reset();
+            request.disk.reset();
         }
         if (request.failure) {
             allWritten = false;
@@ -97,8 +108,10 @@ bool ImageDelivery::finish(const WriteFailureHandler &onFailure)
 void ImageDelivery::replaceDataSet(ImageData &&whole)
 {
     ImageData &d = data();
-    for (Request &request : requests_)
+    for (Request &request : requests_) {
         request.file.reset();
+        request.disk.reset();
+    }
     d.spool = std::move(whole.spool);
     d.memory.add(std::move(whole.memory));
     d.file = std::move(whole.file);
@@ -107,32 +120,40 @@ void ImageDelivery::replaceDataSet(ImageData &&whole)
     d.replay.clear();
 }
 
-bool ImageDelivery::reparseWhole(uint32_t readLength, const WriteFailureHandler &onFailure)
+ImageDelivery::ReadBack ImageDelivery::readBack(uint32_t readLength)
 {
-    const auto source = std::find_if(requests_.begin(), requests_.end(), [](const Request &r) { return r.file != nullptr; });
-    if (source == requests_.end())
-        return finish(onFailure);
-    try {
-        source->file->flush();
-        auto whole = std::make_unique<DcmFileFormat>();
-        check(whole->loadFile(OFFilename(source->file->temporaryPath().c_str()), EXS_Unknown, EGL_noChange, readLength),
-              QStringLiteral("Cannot read back %1").arg(QString::fromLocal8Bit(source->path.c_str())));
-        for (Request &request : requests_) {
-            if (request.file)
-                sources_.push_back(std::move(request.file));
+    for (Request &request : requests_) {
+        if (!request.file)
+            continue;
+        try {
+            request.file->flush();
+        } catch (...) {
+            // Reported with the other failures when the files are finished.
+            request.failure = std::current_exception();
+            request.file.reset();
+            request.disk.reset();
+            continue;
         }
-        ImageData &d = data();
-        d.file = std::move(whole);
-        d.frontOnly = false;
-        d.beforeWrite = std::move(d.replay);
-        d.replay.clear();
-        return true;
-    } catch (...) {
-        if (onFailure)
-            onFailure(std::current_exception());
-        requests_.clear();
-        return false;
+        auto whole = std::make_unique<DcmFileFormat>();
+        if (whole->loadFile(OFFilename(request.file->temporaryPath().c_str()), EXS_Unknown, EGL_noChange, readLength)
+                .bad())
+            return {nullptr, true};
+        return {std::move(whole), false};
     }
+    return {nullptr, false};
+}
+
+void ImageDelivery::rewriteFrom(std::unique_ptr<DcmFileFormat> whole)
+{
+    for (Request &request : requests_) {
+        if (request.file)
+            sources_.push_back(std::move(request.file));
+    }
+    ImageData &d = data();
+    d.file = std::move(whole);
+    d.frontOnly = false;
+    d.beforeWrite = std::move(d.replay);
+    d.replay.clear();
 }
 
 } // namespace dicom::detail

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ImageWriter.h"
+#include "Spool.h"
 
 #include <memory>
 #include <string>
@@ -49,10 +50,18 @@ public:
     bool finish(const WriteFailureHandler &onFailure);
     // The whole data set, parsed after all: the changes are made again on it.
     void replaceDataSet(ImageData &&whole);
-    // The rest came out of order, which DCMTK sorts as it parses: the whole data set is parsed
-    // from the first file (values over `readLength` left there), for carryOut to write
-    // again. False, with every failure reported, when that cannot be done.
-    bool reparseWhole(uint32_t readLength, const WriteFailureHandler &onFailure);
+    // DCMTK's parse of the data set as the first file still open holds it, values over
+    // `readLength` left there. No file: `unreadable` says whether DCMTK could not parse it, or
+    // no file was left to read (each failure is reported by finish).
+    struct ReadBack
+    {
+        std::unique_ptr<DcmFileFormat> file;
+        bool unreadable = false;
+    };
+    ReadBack readBack(uint32_t readLength);
+    // The rest came out of order, which DCMTK sorts as it parses: the files are made again by
+    // carryOut from `whole` (read back from them), the changes made again on it.
+    void rewriteFrom(std::unique_ptr<DcmFileFormat> whole);
 
 private:
     struct Request
@@ -61,6 +70,9 @@ private:
         bool replace;
         std::unique_ptr<ImageFile> file;
         std::exception_ptr failure;
+        // What the file holds of an image still arriving, beyond what memory would hold of it.
+        std::unique_ptr<DiskShare> disk;
+        uint64_t written = 0;
     };
     // Files the data set is read back from: they outlive the image.
     std::vector<std::unique_ptr<ImageFile>> sources_;

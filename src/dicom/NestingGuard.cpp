@@ -239,6 +239,7 @@ void NestingGuard::onHeader()
 
 void NestingGuard::onItemTag(uint16_t group, uint16_t element, bool explicitVR, bool bigEndian)
 {
+    shape_.containers = true;
     const uint32_t length = u32(head_ + 4);
     const bool inFragments = !open_.empty() && open_.back().kind == Kind::Fragments;
     const bool delimiter = element == 0xE00D || element == 0xE0DD;
@@ -290,6 +291,7 @@ void NestingGuard::open(Kind kind, uint32_t length, bool explicitVR, bool bigEnd
 
 void NestingGuard::push(uint64_t end, Kind kind, bool explicitVR, bool bigEndian)
 {
+    shape_.containers = true;
     open_.push_back({end, std::min(end, limit()), kind, explicitVR, bigEndian});
     if (open_.size() > kMaxOpenNesting)
         failed_ = true;

@@ -42,6 +42,8 @@ public:
         uint64_t heldValues[kReadLengthCount] = {};
         // Every top-level element comes after the one before it in tag order, none repeated.
         bool topLevelOrdered = true;
+        // Any sequence, item, fragment or delimiter: structure DCMTK may refuse as it parses.
+        bool containers = false;
     };
 
     explicit NestingGuard(Encoding encoding);

@@ -100,16 +100,22 @@ SpoolFile::SpoolFile() : temp_(spoolFolder(), kSpoolPrefix, "")
 SpoolFile::~SpoolFile()
 {
     temp_.discard();
+}
+
+DiskShare::~DiskShare()
+{
     SpoolRoom &room = spoolRoom();
     const std::lock_guard lock(room.mutex);
     room.held -= reserved_;
 }
 
-void SpoolFile::reserve(uint64_t size)
+void DiskShare::cover(int fd, uint64_t size)
 {
+    if (size <= reserved_)
+        return;
     const uint64_t more = (size - reserved_ + kSpoolStepBytes - 1) / kSpoolStepBytes * kSpoolStepBytes;
     struct statvfs fs {};
-    if (::fstatvfs(temp_.fd(), &fs) != 0) {
+    if (::fstatvfs(fd, &fs) != 0) {
         const int e = errno;
         throw AppError(e, QStringLiteral("Cannot measure the spool's file system: %1").arg(errnoText(e)));
     }
@@ -128,8 +134,7 @@ void SpoolFile::reserve(uint64_t size)
 
 void SpoolFile::write(const char *p, size_t size)
 {
-    if (written_ + size > reserved_)
-        reserve(written_ + size);
+    share_.cover(temp_.fd(), written_ + size);
     if (const int e = temp_.write(p, size))
         throw AppError(e, QStringLiteral("Cannot write the spool file %1: %2")
                               .arg(QString::fromLocal8Bit(temp_.path().c_str()), errnoText(e)));

@@ -15,6 +15,26 @@
 
 namespace dicom::detail {
 
+// Disk that bytes of data sets still arriving hold: spool files, and the files of images whose
+// rest is being written as it comes. All of them together stay under the spool's limit, and
+// the file system each is on keeps its margin free (Limits.h). Taken in steps, so the file
+// system is asked once per step, not once per write; given back with this object.
+class DiskShare
+{
+public:
+    DiskShare() = default;
+    ~DiskShare();
+    DiskShare(const DiskShare &) = delete;
+    DiskShare &operator=(const DiskShare &) = delete;
+
+    // Room for the file `fd` to hold `size` bytes. Throws AppError ("Spool limit reached:
+    // ...") past either limit.
+    void cover(int fd, uint64_t size);
+
+private:
+    uint64_t reserved_ = 0;
+};
+
 // A spool file of ours: created hidden in the spool folder, locked while it lives (so that a
 // later process can tell it from one a dead process left), removed with this object. Its
 // bytes count against the spool's limits (Limits.h) until then.
@@ -33,11 +53,9 @@ public:
     void write(const char *p, size_t size);
 
 private:
-    void reserve(uint64_t size);
-
     TempFile temp_;
+    DiskShare share_;
     uint64_t written_ = 0;
-    uint64_t reserved_ = 0;
 };
 
 // Where DCMTK puts a data set's bytes as they arrive: memory while the data set is small and

@@ -10,6 +10,7 @@
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcsequen.h>
 
 #include <cerrno>
 #include <chrono>
@@ -35,9 +36,19 @@ std::string sourceAETitle(const QString &calling)
 
 // A UID of the data set as DIMSE reads the command's: without padding and the blanks around
 // it. A blank inside stays, as it does in the command.
-QString mib(uint64_t bytes)
+// Elements, items and sequences DCMTK made of `item`.
+uint64_t parsedObjects(DcmItem &item)
 {
-    return QString::number(double(bytes) / (1 << 20), 'f', 1);
+    uint64_t count = item.card();
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement *element = item.getElement(i);
+        if (element->ident() != EVR_SQ)
+            continue;
+        auto *sequence = static_cast<DcmSequenceOfItems *>(element);
+        for (unsigned long j = 0; j < sequence->card(); ++j)
+            count += 1 + parsedObjects(*sequence->getItem(j));
+    }
+    return count;
 }
 
 // Command and file meta groups (0000-0007) belong to no image: left in, a reader of the stored
@@ -124,7 +135,14 @@ DataSetIntake::Rest StoreService::takeFront(const T_ASC_PresentationContext &pc,
     // whole data set decides, as for any other.
     if (cond.bad() || dataset->card() != front.elements || match(pc, req, *dataset) != 0)
         return Rest::Spool;
+    // The parsed front is held until the image is stored: its share of the memory budget,
+    // or the whole-parse path, which waits for one.
+    const uint64_t held = front.size + parsedObjects(*dataset) * kBytesPerParsedElement;
+    MemoryBudget::Share share = MemoryBudget::tryTake(held);
+    if (share.bytes() < held)
+        return Rest::Spool;
     auto image = std::make_unique<ImageData>();
+    image->memory = std::move(share);
     image->file = std::make_unique<DcmFileFormat>(dataset.release(), OFFalse);
     image->transferSyntax = xfer;
     image->sourceAETitle = sourceAETitle(connection.callingAETitle);
@@ -153,21 +171,27 @@ StoreService::Outcome StoreService::finishStreamed(Received &received)
     if (neverParsed(received.seen.shape, parseCost(received.seen, false, true).bytes))
         return answerWith(STATUS_STORE_Error_CannotUnderstand);
     const WriteFailureHandler onFailure = failureReport();
-    if (!received.seen.shape.topLevelOrdered) {
-        // DCMTK sorts what came out of order as it parses it, and so must the file: made again
-        // from the whole data set as the first file holds it.
+    const NestingGuard::Shape &shape = received.seen.shape;
+    if (!shape.topLevelOrdered || shape.containers) {
+        // Sequences and items DCMTK may refuse in ways the guard does not follow, and DCMTK
+        // sorts what came out of order: it reads the data set back before it is answered
+        // (values of more than a few bytes left in the file).
         Reservation reserved = reserve(received.seen, false, true);
         if (reserved.refusal != 0)
             return answerWith(reserved.refusal);
         delivery.data().memory.add(std::move(reserved.share));
-        if (!delivery.reparseWhole(reserved.readLength, onFailure))
-            return answerWith(STATUS_STORE_Refused_OutOfResources);
-        // What came out of order may be command or meta elements, which the front alone never held.
-        dropCommandAndMetaGroups(delivery.data().dataset());
-        const bool stored = delivery.carryOut(onFailure);
-        return answerWith(delivery.unstorable()   ? STATUS_STORE_Error_CannotUnderstand
-                          : stored                ? STATUS_Success
-                                                  : STATUS_STORE_Refused_OutOfResources);
+        ImageDelivery::ReadBack back = delivery.readBack(reserved.readLength);
+        if (back.unreadable)
+            return endAssociation();  // as for a data set parsed whole that DCMTK cannot read
+        if (back.file && !shape.topLevelOrdered) {
+            // What came out of order may be command or meta elements, which the front alone never held.
+            dropCommandAndMetaGroups(*back.file->getDataset());
+            delivery.rewriteFrom(std::move(back.file));
+            const bool stored = delivery.carryOut(onFailure);
+            return answerWith(delivery.unstorable()   ? STATUS_STORE_Error_CannotUnderstand
+                              : stored                ? STATUS_Success
+                                                      : STATUS_STORE_Refused_OutOfResources);
+        }
     }
     const bool stored = delivery.finish(onFailure);
     streamed_ += stored ? 1 : 0;
@@ -265,68 +289,6 @@ void StoreService::refuse(const QString &why)
 {
     if (const std::shared_ptr<ImageSink> sink = sink_())
         sink->reportLoss(std::make_exception_ptr(AppError(ENOMEM, why)));
-}
-
-StoreService::ParseCost StoreService::parseCost(const GuardedConnection::DataSetSummary &seen, bool deflated,
-                                                bool spooled)
-{
-    // What the parse holds: its objects, and the values read into memory. Those of a data set
-    // in memory are in its share already; a deflated one is read whole; a spooled one is read
-    // with the longest read length that keeps it small, down to one that leaves nearly all of
-    // its values in the spool file.
-    const NestingGuard::Shape &shape = seen.shape;
-    ParseCost cost{shape.objects * kBytesPerParsedElement, kReadLengths[0]};
-    if (deflated) {
-        cost.bytes += seen.size;
-    } else if (spooled) {
-        size_t i = 0;
-        while (i + 1 < std::size(kReadLengths) && cost.bytes + shape.heldValues[i] > kMaxInflatedDataSet)
-            ++i;
-        cost.readLength = kReadLengths[i];
-        cost.bytes += shape.heldValues[i];
-    }
-    return cost;
-}
-
-bool StoreService::neverParsed(const NestingGuard::Shape &shape, uint64_t bytes)
-{
-    if (shape.parseSteps > kMaxParseSteps) {
-        refuse(QStringLiteral("A received data set was refused: its %1 elements are in an order that would take "
-                              "too long to parse").arg(shape.objects));
-        return true;
-    }
-    if (bytes > kMemoryBudgetBytes) {
-        refuse(QStringLiteral("A received data set was refused: parsing it would take %1 MiB of memory, more than "
-                              "the %2 MiB all received data sets may hold").arg(mib(bytes), mib(kMemoryBudgetBytes)));
-        return true;
-    }
-    return false;
-}
-
-StoreService::Reservation StoreService::reserve(const GuardedConnection::DataSetSummary &seen, bool deflated,
-                                                bool spooled)
-{
-    Reservation r;
-    const ParseCost cost = parseCost(seen, deflated, spooled);
-    r.readLength = cost.readLength;
-    // Refused for good: DCMTK would spend more time or memory on it than any data set may.
-    r.refusal = STATUS_STORE_Error_CannotUnderstand;
-    if (neverParsed(seen.shape, cost.bytes))
-        return r;
-    // Waits a while for others to give theirs back.
-    r.refusal = STATUS_STORE_Refused_OutOfResources;
-    const auto start = std::chrono::steady_clock::now();
-    r.share = MemoryBudget::take(cost.bytes, [&] {
-        return abandon_() || std::chrono::steady_clock::now() - start > std::chrono::seconds(kDimseSeconds);
-    });
-    if (r.share.bytes() < cost.bytes) {
-        if (!abandon_())
-            refuse(QStringLiteral("A received data set was refused (0xA700): no room for the %1 MiB of memory "
-                                  "parsing it takes, other data sets held it for %2 s").arg(mib(cost.bytes)).arg(kDimseSeconds));
-        return r;
-    }
-    r.refusal = 0;
-    return r;
 }
 
 Uint16 StoreService::match(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req, DcmDataset &dataset)

@@ -146,18 +146,19 @@ def deflate_bomb(port, args):
 
 
 def spool_fill(port, args):
-    """spool-fill N MB GO_FILE: N associations each send MB megabytes of an image 1 MB larger,
-    then hold until GO_FILE exists (at most 60 s) and send the rest. Prints "holding N", then
-    the statuses. Its front holds group 0008's length, which the stamp changes, so the data
-    set is parsed whole: it goes to the spool as it arrives."""
+    """spool-fill N MB GO_FILE [streamed]: N associations each send MB megabytes of an image
+    1 MB larger, then hold until GO_FILE exists (at most 60 s) and send the rest. Prints
+    "holding N", then the statuses. Its front holds group 0008's length, which the stamp
+    changes, so the data set is parsed whole: it goes to the spool as it arrives; streamed,
+    it goes into its file."""
     count, megabytes, go_file = int(args[0]), int(args[1]), args[2]
+    group_length = b"" if args[3:] == ["streamed"] else element(0x0008, 0x0000, struct.pack("<I", 0))
     socks = []
     for i in range(count):
         s, ctx = associate(port)
         uid = "1.2.3.9.50.%d" % i
         s.sendall(pdata(ctx[0], True, command_store(1, CT, uid))
-                  + pdata(ctx[0], False, element(0x0008, 0x0000, struct.pack("<I", 0))
-                          + image_head(uid, (megabytes + 1) * 1000000), last=False))
+                  + pdata(ctx[0], False, group_length + image_head(uid, (megabytes + 1) * 1000000), last=False))
         send_zeros(s, ctx[0], megabytes * 1000000)
         socks.append((s, ctx[0]))
     print("holding %d" % count, flush=True)

@@ -294,6 +294,15 @@ def store_with(port, args):
     return outcome(lambda: store_one(port, args[0], join(extra if as_given else sorted(extra)), meta=join(sorted(ahead))))
 
 
+def broken_rest(port, args):
+    """broken-rest KIND UID: an image whose rest, after (0008,0080), DCMTK cannot parse: a
+    sequence item never closed (unclosed), or a sequence delimiter at the top level (stray-end)."""
+    unclosed = (struct.pack("<HHI", 0x0008, 0x1115, 0xFFFFFFFF) + struct.pack("<HHI", 0xFFFE, 0xE000, 0xFFFFFFFF)
+                + element(0x0008, 0x1150, pad(CT)))
+    extra = {"unclosed": unclosed, "stray-end": struct.pack("<HHI", 0xFFFE, 0xE0DD, 0)}[args[0]]
+    return outcome(lambda: store_one(port, args[1], extra))
+
+
 def implementation(port, args):
     """The implementation class UID and version name the receiver answers an association with."""
     s, kind, body = request(port, [(1, CT, [IMPLICIT])])
@@ -330,7 +339,7 @@ ATTACKS = {"garbage": garbage, "huge-pdu": huge_pdu, "truncated-rq": truncated_r
            "many-elements": many_elements_attack, "small-values": small_values, "costly-deflated": costly_deflated,
            "overrun": overrun, "offer": offer, "contexts": contexts, "mismatch": mismatch, "store-from": store_from,
            "meta-in-data-set": meta_in_data_set, "uid-mismatch": uid_mismatch, "store": store,
-           "store-with": store_with, "implementation": implementation, "silent": silent, **FLOODS}
+           "store-with": store_with, "broken-rest": broken_rest, "implementation": implementation, "silent": silent, **FLOODS}
 
 
 def main():

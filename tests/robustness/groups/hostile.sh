@@ -162,6 +162,13 @@ TABLE
   check "a Study UID with a blank is stored as it was sent" storedAs 1.2.3.9.50 '0020,000D=1.2.3.4 5'
   # Out of order, as DCMTK sorts it: in the front, which is then parsed whole, and after it,
   # which is kept as it came until the end shows the disorder.
+  # A rest DCMTK cannot parse is read back before any answer, and ends the association as
+  # a data set parsed whole would.
+  for kind in unclosed stray-end; do
+    check "a rest DCMTK cannot parse ($kind) ends that association" \
+      bash -c "peer broken-rest $kind 1.2.3.9.63 | grep -q 'association ended'"
+  done
+  check "and leaves no file" test ! -e "$folder/1.2.3.9.63.dcm"
   check "a front out of order is stored sorted" storedSorted 1.2.3.9.61 '0008,0070=MAKER'
   check "a rest out of order is stored sorted" storedSorted 1.2.3.9.62 '0010,0020=ID7' '0009,0010=CREATOR'
   check "meta and command elements out of order after the front are stored away" \

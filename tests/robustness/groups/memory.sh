@@ -74,6 +74,19 @@ group_memory() {
   # can be had.
   start_receiver INSTITUTION_STAMP_SPOOL_LIMIT_MIB=64
   spoolHasRoomForOne "under the spool limit" 64
+  # The same two images streamed into their files: the part files count against the same limit.
+  rm -f "$work/go"
+  peerBg "$work/fill.out" spool-fill 2 40 "$work/go" streamed
+  fill=$!
+  waitFor 60 grep -q holding "$work/fill.out"
+  waitFor 30 onePartFileOfAtLeast 40000000
+  touch "$work/go"
+  wait "$fill"
+  check "streamed: of the two held images one is stored, the other refused (0xA700)" \
+    grep -q 'statuses 0x0000 0xa700' "$work/fill.out"
+  check "streamed: the log says why" waitFor 10 grep -q 'Spool limit reached' "$bin/Logs/ErrorLog.log"
+  check "streamed: no part file is left" waitFor 10 noPartFiles
+  rm -f "$bin/Logs/ErrorLog.log"
   stop_receiver
   if unshare -m true 2>/dev/null; then
     mkdir -p "$work/small"
@@ -87,6 +100,11 @@ group_memory() {
     echo "SKIP: the spool's free-space margin (no mount namespace to be had)"
   fi
   rm -rf "$folder"
+}
+
+onePartFileOfAtLeast() {
+  [ "$(find "$folder" -name '*.part' | wc -l)" = 1 ] &&
+    [ "$(find "$folder" -name '*.part' -printf '%s\n' | awk '{s += $1} END {print s + 0}')" -ge "$1" ]
 }
 
 # Two images of 41 MB held part-way (40 MB each) where the spool has room for one: one of them

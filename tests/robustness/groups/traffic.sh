@@ -24,6 +24,7 @@ group_load() {
   check "every image stored exactly once, parsed, stamped, pixel data unchanged" \
     "$bin/verify_output" "$work/all" "$folder" "$name"
   check "threads return to their idle level" waitFor 10 threadsAtMost "$idle"
+  echo "  RSS idle ${idleRss} MiB, after the load $(rssMiB) MiB"
   check "memory returns to its idle level (within 16 MiB)" bash -c "[ $(rssMiB) -le $((idleRss + 16)) ]"
   stop_receiver
   rm -rf "$folder" "$work/load" "$work/all"
