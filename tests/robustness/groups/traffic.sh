@@ -24,8 +24,12 @@ group_load() {
   check "every image stored exactly once, parsed, stamped, pixel data unchanged" \
     "$bin/verify_output" "$work/all" "$folder" "$name"
   check "threads return to their idle level" waitFor 10 threadsAtMost "$idle"
+  # AddressSanitizer's allocator keeps freed blocks (its quarantine, its caches per thread):
+  # under it, only what the release build would show beyond that counts.
+  local slack=16
+  [ -z "${ASAN_OPTIONS:-}" ] || slack=64
   echo "  RSS idle ${idleRss} MiB, after the load $(rssMiB) MiB"
-  check "memory returns to its idle level (within 16 MiB)" bash -c "[ $(rssMiB) -le $((idleRss + 16)) ]"
+  check "memory returns to its idle level (within $slack MiB)" bash -c "[ $(rssMiB) -le $((idleRss + slack)) ]"
   stop_receiver
   rm -rf "$folder" "$work/load" "$work/all"
 }
