@@ -16,7 +16,7 @@ namespace dicom::detail {
 // into the files of a delivery, as it came, or to the spool with the bytes so far, like
 // every data set that is parsed whole, or nowhere (the image is refused already). DCMTK
 // always reads the data set to its end, so that the sender gets an answer.
-class DataSetIntake : public DcmConsumer
+class DataSetIntake : public TakingConsumer
 {
 public:
     enum class Rest { Files, Spool, Drop };
@@ -34,12 +34,7 @@ public:
     {
     }
 
-    OFBool good() const override { return OFTrue; }
-    OFCondition status() const override { return EC_Normal; }
-    OFBool isFlushed() const override { return true; }
-    offile_off_t avail() const override { return offile_off_t(1) << 30; }
     offile_off_t write(const void *buf, offile_off_t len) override;
-    void flush() override {}
 
     // The files the rest goes to, once onFront has chosen them.
     void setFiles(ImageDelivery *files) { files_ = files; }

@@ -8,7 +8,6 @@
 #include <dcmtk/dcmdata/dcwcache.h>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -183,13 +182,6 @@ void ImageFile::append(const char *p, size_t size)
     out_->write(p, offile_off_t(size));
     if (!out_->good())
         throwFileError(QStringLiteral("Cannot write"), path_, out_->error());
-    // The disk starts on what has come while the rest is still arriving, so that the flush
-    // before the answer waits only for the last of it. A hint: its failure changes nothing.
-    written_ += size;
-    if (written_ - started_ >= kWritebackStep) {
-        ::sync_file_range(temp_->fd(), off64_t(started_), off64_t(written_ - started_), SYNC_FILE_RANGE_WRITE);
-        started_ = written_;
-    }
 }
 
 void ImageFile::flush()

@@ -3,7 +3,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -42,10 +41,6 @@ private:
     std::string folder_;
     std::unique_ptr<TempFile> temp_;
     std::unique_ptr<FdConsumer> out_;
-    // Appended bytes, and how many of them the disk was asked to write back already.
-    static constexpr uint64_t kWritebackStep = 256 * 1024;
-    uint64_t written_ = 0;
-    uint64_t started_ = 0;
 };
 
 // Writes `file` to `path` in `xfer` through a temporary file in the same folder: every write,

@@ -75,9 +75,7 @@ void ImageDelivery::append(const char *p, size_t size)
             request.file->append(p, size);
         } catch (...) {
             // The rest of this file is lost; the temporary file goes at once.
-            request.failure = std::current_exception();
-            request.file.reset();
-            request.disk.reset();
+            request.drop(std::current_exception());
         }
     }
 }
@@ -89,11 +87,10 @@ bool ImageDelivery::finish(const WriteFailureHandler &onFailure)
         if (request.file) {
             try {
                 request.file->commit();
+                request.drop(nullptr);
             } catch (...) {
-                request.failure = std::current_exception();
+                request.drop(std::current_exception());
             }
-            request.file.reset();
-            request.disk.reset();
         }
         if (request.failure) {
             allWritten = false;
@@ -108,16 +105,11 @@ bool ImageDelivery::finish(const WriteFailureHandler &onFailure)
 void ImageDelivery::replaceDataSet(ImageData &&whole)
 {
     ImageData &d = data();
-    for (Request &request : requests_) {
-        request.file.reset();
-        request.disk.reset();
-    }
+    for (Request &request : requests_)
+        request.drop(nullptr);
     d.spool = std::move(whole.spool);
     d.memory.add(std::move(whole.memory));
-    d.file = std::move(whole.file);
-    d.frontOnly = false;
-    d.beforeWrite = std::move(d.replay);
-    d.replay.clear();
+    takeWhole(std::move(whole.file));
 }
 
 ImageDelivery::ReadBack ImageDelivery::readBack(uint32_t readLength)
@@ -129,9 +121,7 @@ ImageDelivery::ReadBack ImageDelivery::readBack(uint32_t readLength)
             request.file->flush();
         } catch (...) {
             // Reported with the other failures when the files are finished.
-            request.failure = std::current_exception();
-            request.file.reset();
-            request.disk.reset();
+            request.drop(std::current_exception());
             continue;
         }
         auto whole = std::make_unique<DcmFileFormat>();
@@ -149,11 +139,24 @@ void ImageDelivery::rewriteFrom(std::unique_ptr<DcmFileFormat> whole)
         if (request.file)
             sources_.push_back(std::move(request.file));
     }
+    takeWhole(std::move(whole));
+}
+
+void ImageDelivery::takeWhole(std::unique_ptr<DcmFileFormat> whole)
+{
     ImageData &d = data();
     d.file = std::move(whole);
     d.frontOnly = false;
     d.beforeWrite = std::move(d.replay);
     d.replay.clear();
+}
+
+void ImageDelivery::Request::drop(std::exception_ptr why)
+{
+    if (why)
+        failure = std::move(why);
+    file.reset();
+    disk.reset();
 }
 
 } // namespace dicom::detail

@@ -73,7 +73,12 @@ private:
         // What the file holds of an image still arriving, beyond what memory would hold of it.
         std::unique_ptr<DiskShare> disk;
         uint64_t written = 0;
+
+        // Done with the file: committed, or removed with `why` kept for the report.
+        void drop(std::exception_ptr why);
     };
+    // The whole data set in place of the front, the changes waiting to be made again.
+    void takeWhole(std::unique_ptr<DcmFileFormat> whole);
     // Files the data set is read back from: they outlive the image.
     std::vector<std::unique_ptr<ImageFile>> sources_;
     std::unique_ptr<Image> image_;

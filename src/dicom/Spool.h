@@ -58,19 +58,27 @@ private:
     uint64_t written_ = 0;
 };
 
-// Where DCMTK puts a data set's bytes as they arrive: memory while the data set is small and
-// the budget allows, a spool file from then on. Once a write fails, the rest of the data set
-// is taken and dropped, so that DCMTK reads it to its end and the sender gets an answer;
-// `failure()` says why it was lost.
-class SpoolConsumer : public DcmConsumer
+// A consumer of a data set's bytes that takes every one it is given: what it cannot keep it
+// drops, saying why elsewhere, so that DCMTK always reads a data set to its end and the
+// sender gets an answer.
+class TakingConsumer : public DcmConsumer
 {
 public:
     OFBool good() const override { return OFTrue; }
     OFCondition status() const override { return EC_Normal; }
     OFBool isFlushed() const override { return true; }
     offile_off_t avail() const override { return offile_off_t(1) << 30; }
-    offile_off_t write(const void *buf, offile_off_t len) override;
     void flush() override {}
+};
+
+// Where DCMTK puts a data set's bytes as they arrive: memory while the data set is small and
+// the budget allows, a spool file from then on. Once a write fails, the rest of the data set
+// is taken and dropped, so that DCMTK reads it to its end and the sender gets an answer;
+// `failure()` says why it was lost.
+class SpoolConsumer : public TakingConsumer
+{
+public:
+    offile_off_t write(const void *buf, offile_off_t len) override;
 
     // Where the data set ended up: in memory (`file()` is null) or in the spool file.
     const std::vector<char> &memory() const { return memory_; }
