@@ -33,10 +33,8 @@ void DataSetIntake::end()
 offile_off_t DataSetIntake::write(const void *buf, offile_off_t len)
 {
     const auto *data = static_cast<const uint8_t *>(buf);
-    if (!frontDone_) {
-        if (!scanner_)
-            toSpool();
-    }
+    if (!frontDone_ && !scanner_)
+        toSpool();
     if (frontDone_) {
         if (rest_ == Rest::Spool)
             return spool_.write(buf, len);

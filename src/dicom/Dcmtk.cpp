@@ -3,6 +3,7 @@
 #include "Limits.h"
 
 #include <dcmtk/dcmdata/dcdict.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcobject.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
@@ -49,6 +50,17 @@ void throwCondition(const OFCondition &cond, const QString &what)
 {
     const quint32 code = 0x80000000u | (quint32(cond.module() & 0x7FFF) << 16) | quint32(cond.code());
     throw AppError(static_cast<qint32>(code), what + QStringLiteral(": ") + QString::fromLocal8Bit(cond.text()));
+}
+
+OFCondition readDataSet(const void *bytes, size_t size, E_TransferSyntax xfer, DcmDataset &dataset)
+{
+    DcmInputBufferStream in;
+    in.setBuffer(bytes, offile_off_t(size));
+    in.setEos();
+    dataset.transferInit();
+    const OFCondition cond = dataset.read(in, xfer);
+    dataset.transferEnd();
+    return cond;
 }
 
 unsigned processUmask()

@@ -3,6 +3,7 @@
 #include "AppError.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcostrma.h>
 #include <dcmtk/ofstd/ofcond.h>
 
@@ -33,6 +34,9 @@ class ConsumerStream : public DcmOutputStream
 public:
     explicit ConsumerStream(DcmConsumer &consumer) : DcmOutputStream(&consumer) {}
 };
+
+// DCMTK's parse of a data set held whole in memory, in `xfer`.
+OFCondition readDataSet(const void *bytes, size_t size, E_TransferSyntax xfer, DcmDataset &dataset);
 
 // The umask of the process, read once; files are created with 0666 less this.
 unsigned processUmask();

@@ -4,8 +4,6 @@
 #include "ImageAccess.h"
 #include "NestingGuard.h"
 
-#include <dcmtk/dcmdata/dcistrmb.h>
-
 #include <QFile>
 
 namespace dicom::detail {
@@ -38,13 +36,8 @@ std::unique_ptr<Image> parseReceivedDataSet(const QByteArray &bytes, const QStri
     auto data = std::make_unique<ImageData>();
     data->file = std::make_unique<DcmFileFormat>();
     DcmDataset &ds = data->dataset();
-    DcmInputBufferStream in;
-    in.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
-    in.setEos();
-    ds.transferInit();
-    const OFCondition cond = ds.read(in, xfer.getXfer());
-    ds.transferEnd();
-    check(cond, QStringLiteral("Cannot parse the data set"));
+    check(readDataSet(bytes.constData(), size_t(bytes.size()), xfer.getXfer(), ds),
+          QStringLiteral("Cannot parse the data set"));
     data->transferSyntax = xfer.getXfer();
     return ImageAccess::make(std::move(data));
 }

@@ -9,7 +9,6 @@
 #include "FrontScanner.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 
 #include <cerrno>
@@ -34,8 +33,15 @@ std::string sourceAETitle(const QString &calling)
     return calling.toStdString();
 }
 
-// A UID of the data set as DIMSE reads the command's: without padding and the blanks around
-// it. A blank inside stays, as it does in the command.
+// The answer for a delivery whose writes were carried out: never storable as it is (its name,
+// a text its character set keeps out), stored, or not this time.
+Uint16 statusOf(const ImageDelivery &delivery, bool stored)
+{
+    return delivery.unstorable() ? STATUS_STORE_Error_CannotUnderstand
+           : stored              ? STATUS_Success
+                                 : STATUS_STORE_Refused_OutOfResources;
+}
+
 // Elements, items and sequences DCMTK made of `item`.
 uint64_t parsedObjects(DcmItem &item)
 {
@@ -60,6 +66,8 @@ void dropCommandAndMetaGroups(DcmDataset &dataset)
         delete dataset.remove(0ul);
 }
 
+// A UID of the data set as DIMSE reads the command's: without padding and the blanks around
+// it. A blank inside stays, as it does in the command.
 std::string uidOf(DcmDataset &dataset, const DcmTagKey &tag)
 {
     OFString value;
@@ -125,12 +133,7 @@ DataSetIntake::Rest StoreService::takeFront(const T_ASC_PresentationContext &pc,
     using Rest = DataSetIntake::Rest;
     const E_TransferSyntax xfer = DcmXfer(pc.acceptedTransferSyntax).getXfer();
     auto dataset = std::make_unique<DcmDataset>();
-    DcmInputBufferStream in;
-    in.setBuffer(front.bytes, offile_off_t(front.size));
-    in.setEos();
-    dataset->transferInit();
-    const OFCondition cond = dataset->read(in, xfer);
-    dataset->transferEnd();
+    const OFCondition cond = readDataSet(front.bytes, front.size, xfer, *dataset);
     // Parsed otherwise than the front was read, or not the image its command names: the
     // whole data set decides, as for any other.
     if (cond.bad() || dataset->card() != front.elements || match(pc, req, *dataset) != 0)
@@ -188,14 +191,12 @@ StoreService::Outcome StoreService::finishStreamed(Received &received)
             dropCommandAndMetaGroups(*back.file->getDataset());
             delivery.rewriteFrom(std::move(back.file));
             const bool stored = delivery.carryOut(onFailure);
-            return answerWith(delivery.unstorable()   ? STATUS_STORE_Error_CannotUnderstand
-                              : stored                ? STATUS_Success
-                                                      : STATUS_STORE_Refused_OutOfResources);
+            return answerWith(statusOf(delivery, stored));
         }
     }
     const bool stored = delivery.finish(onFailure);
     streamed_ += stored ? 1 : 0;
-    return answerWith(stored ? STATUS_Success : STATUS_STORE_Refused_OutOfResources);
+    return answerWith(statusOf(delivery, stored));
 }
 
 StoreService::Outcome StoreService::check(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
@@ -245,12 +246,7 @@ StoreService::Outcome StoreService::parseAndDeliver(const T_ASC_PresentationCont
         cond = dataset->loadFile(OFFilename(spool.file()->path().c_str()), xfer, EGL_noChange, reserved.readLength);
         image->spool = std::move(spool.file());
     } else {
-        DcmInputBufferStream in;
-        in.setBuffer(spool.memory().data(), offile_off_t(spool.memory().size()));
-        in.setEos();
-        dataset->transferInit();
-        cond = dataset->read(in, xfer);
-        dataset->transferEnd();
+        cond = readDataSet(spool.memory().data(), spool.memory().size(), xfer, *dataset);
     }
     if (cond.bad())
         return endAssociation();  // no data set DCMTK can read
@@ -310,10 +306,7 @@ Uint16 StoreService::deliverWhole(const T_ASC_PresentationContext &pc, const T_D
     if (const Uint16 status = match(pc, req, image->dataset()))
         return status;
     delivery.replaceDataSet(std::move(*image));
-    const bool stored = delivery.carryOut(failureReport());
-    return delivery.unstorable() ? STATUS_STORE_Error_CannotUnderstand
-           : stored              ? STATUS_Success
-                                 : STATUS_STORE_Refused_OutOfResources;
+    return statusOf(delivery, delivery.carryOut(failureReport()));
 }
 
 Uint16 StoreService::deliver(const T_ASC_PresentationContext &pc, const T_DIMSE_C_StoreRQ &req,
