@@ -60,13 +60,11 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
     auto later = [store, vr, value, &verdict](DcmDataset &target) {
         store(target, encodedOrUnstorable(verdict, target, vr, value));
     };
-    if (data.frontOnly) {
+    if (data.frontOnly)
         data.replay.push_back(later);
-        if (tag > kLastOfFront)
-            data.needsWholeDataSet = true;
-    }
-    // Behind a change that still waits for the write, every later one waits too, in order.
-    if (data.beforeWrite.empty()) {
+    // Behind a change that still waits for the write, every later one waits too, in order. One
+    // beyond a front that arrived alone waits for the whole data set.
+    if (data.beforeWrite.empty() && !(data.frontOnly && tag > kLastOfFront)) {
         if (const auto bytes = detail::encodeWithoutConvertingDataSet(ds, vr, value)) {
             store(ds, *bytes);
             return;

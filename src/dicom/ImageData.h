@@ -34,10 +34,9 @@ struct ImageData
 
     // Set while the data set holds only its front (the top-level elements up to (0008,0080))
     // and the rest is still arriving. Every change is kept in `replay` as well, to be made
-    // again should the whole data set be needed after all: for a change beyond the front, or
-    // one that needs the whole data set (`needsWholeDataSet`).
+    // again should the whole data set be needed after all: for a change that waits in
+    // `beforeWrite` (beyond the front, or one that needs the whole data set).
     bool frontOnly = false;
-    bool needsWholeDataSet = false;
     std::vector<std::function<void(DcmDataset &)>> replay;
 
     DcmDataset &dataset() { return *file->getDataset(); }

@@ -26,7 +26,7 @@ void ImageDelivery::write(ImageData &, const std::string &path, bool replace)
 bool ImageDelivery::streamable() const
 {
     const ImageData &d = ImageAccess::data(*image_);
-    return d.frontOnly && !d.needsWholeDataSet && d.beforeWrite.empty();
+    return d.frontOnly && d.beforeWrite.empty();
 }
 
 bool ImageDelivery::carryOut(const WriteFailureHandler &onFailure)
