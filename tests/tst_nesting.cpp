@@ -1,9 +1,11 @@
 #include "Error_Handler.h"
 #include "NestingGuard.h"
+#include "VrLookup.h"
 #include "WireBytes.h"
 #include "ImageSources.h"
 
 #include <QtTest>
+#include <dcmtk/dcmdata/dctag.h>
 #include <zlib.h>
 
 // Data sets nested deep, in every encoding the receiver's nesting guard follows. Past 64
@@ -108,6 +110,22 @@ private slots:
             pixels += itemHeader(4, false) + QByteArray("\x01\x02\x03\x04", 4);
         pixels += tag(0xFFFE, 0xE0DD, false) + u32(0, false);
         QTest::newRow("encapsulated pixel data") << pixels << "1.2.840.10008.1.2.5" << true;
+    }
+
+    // The guard asks DCMTK once per tag and VR name: what it remembers must be DCMTK's answer,
+    // also for tags that meet in one slot of the per-thread memory, and asked again.
+    void rememberedVRsAreDcmtks()
+    {
+        for (int pair = 0; pair < 0x10000; ++pair) {
+            const uint8_t bytes[2] = {uint8_t(pair >> 8), uint8_t(pair)};
+            const char name[3] = {char(bytes[0]), char(bytes[1]), 0};
+            QCOMPARE(dicom::detail::wireVR(bytes), DcmVR(name).getEVR());
+        }
+        for (int round = 0; round < 2; ++round)
+            for (uint16_t group : {0x0000, 0x0002, 0x0008, 0x0009, 0x0010, 0x0028, 0x5000, 0x6002, 0x7FE0, 0xFFFE})
+                for (uint32_t element = 0; element < 0x10000; element += 7)
+                    QCOMPARE(dicom::detail::dictionaryVR(group, uint16_t(element)),
+                             DcmTag(group, uint16_t(element)).getEVR());
     }
 
     void guard()

@@ -1,6 +1,7 @@
 #include "FrontScanner.h"
 
 #include "Limits.h"
+#include "VrLookup.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcvr.h>
@@ -43,8 +44,7 @@ FrontScanner::State FrontScanner::follow(const uint8_t *data, size_t size)
         size_t header = 8;
         uint32_t length = u32(h + 4);
         if (explicitVR_) {
-            const char name[3] = {char(h[4]), char(h[5]), 0};
-            const DcmVR vr(name);
+            const DcmVR vr(wireVR(h + 4));
             if (!vr.isStandard() || vr.isForInternalUseOnly()) {
                 state_ = State::Unusable;
                 break;

@@ -1,6 +1,7 @@
 #include "NestingGuard.h"
 
 #include "Limits.h"
+#include "VrLookup.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dctag.h>
@@ -23,17 +24,9 @@ bool isPixelData(uint16_t group, uint16_t element)
     return group == 0x7FE0 && element == 0x0010;
 }
 
-// The VR DCMTK takes from two bytes on the wire: a known name, an unknown one in capitals (a
-// future VR, read with the 4-byte length), or anything else (read with the 2-byte length).
-DcmEVR wireVR(const uint8_t *bytes)
-{
-    const char name[3] = {char(bytes[0]), char(bytes[1]), 0};
-    return DcmVR(name).getEVR();
-}
-
 bool headerHasNoVR(uint16_t group, uint16_t element)
 {
-    return DcmTag(group, element).getEVR() == EVR_na;
+    return dictionaryVR(group, element) == EVR_na;
 }
 
 // Elements whose VR DCMTK, in implicit VR, settles by searching their item's list for
@@ -203,12 +196,12 @@ void NestingGuard::onHeader()
         }
         length = headerSize == 12 ? u32(head_ + 8) : u16(head_ + 6);
     } else {
-        vr = DcmTag(group, element).getEVR();
+        vr = dictionaryVR(group, element);
         length = u32(head_ + 4);
     }
     const bool unknownVR = vr == EVR_UN || vr == EVR_UNKNOWN || vr == EVR_UNKNOWN2B;
     // An explicit UN of a tag the dictionary knows as a sequence may hold one.
-    const bool sequence = vr == EVR_SQ || (explicitVR && unknownVR && DcmTag(group, element).getEVR() == EVR_SQ);
+    const bool sequence = vr == EVR_SQ || (explicitVR && unknownVR && dictionaryVR(group, element) == EVR_SQ);
     // DCMTK reads the content of UN (and of any unknown VR) in implicit VR little endian.
     const bool contentImplicit = !explicitVR || unknownVR;
     const bool contentExplicit = contentImplicit ? false : explicitVR;
