@@ -1,6 +1,7 @@
 #include "ImageAccess.h"
 #include "ImageSources.h"
 #include "ImageDelivery.h"
+#include "FolderFlush.h"
 #include "AppFolder.h"
 #include "DicomTools.h"
 #include "Error_Handler.h"
@@ -9,6 +10,8 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <QtTest>
 #include <csignal>
+#include <future>
+#include <thread>
 #include <sys/file.h>
 #include <sys/resource.h>
 
@@ -368,6 +371,42 @@ private slots:
         QCOMPARE(QDir(dir.filePath("atomic")).entryList(QDir::Files | QDir::Hidden), QStringList{"1.2.3.dcm"});
         QCOMPARE(tools::attribute(out, "0008,0080"), QStringLiteral("(0008,0080) LO [Old Hospital]"));
         QVERIFY_THROWS_EXCEPTION(AppError, image->write(out, false));
+    }
+
+    // Writers in one folder share its flushes, but a flush that began before a writer came
+    // never counts for it: B and C arrive while the first flush is held, and both wait for a
+    // second one, which they share. A failed flush fails every writer it was to cover.
+    void folderFlushesAreShared()
+    {
+        const std::string folder = dir.path().toStdString();
+        std::promise<void> firstStarted, releaseFirst;
+        std::shared_future<void> released = releaseFirst.get_future().share();
+        std::atomic<int> flushes{0}, failing{0};
+        const auto flush = [&](const std::string &) {
+            if (++flushes == 1) {
+                firstStarted.set_value();
+                released.wait();
+            }
+            return failing.load();
+        };
+        std::thread a([&] { dicom::detail::syncFolder(folder, flush); });
+        firstStarted.get_future().wait();
+        std::thread b([&] { dicom::detail::syncFolder(folder, flush); });
+        std::thread c([&] { dicom::detail::syncFolder(folder, flush); });
+        QTRY_COMPARE_WITH_TIMEOUT(dicom::detail::writersSyncing(folder), size_t(3), 60000);
+        releaseFirst.set_value();
+        for (std::thread *t : {&a, &b, &c})
+            t->join();
+        QCOMPARE(flushes.load(), 2);
+        QCOMPARE(dicom::detail::writersSyncing(folder), size_t(0));
+
+        failing = EIO;
+        try {
+            dicom::detail::syncFolder(folder, flush);
+            QFAIL("a failed flush was taken for success");
+        } catch (const AppError &e) {
+            QVERIFY2(e.description().startsWith("Cannot flush the folder"), qPrintable(e.description()));
+        }
     }
 
     // What a killed writer left is removed before the first write into the folder; a

@@ -1,6 +1,7 @@
 #include "FileWriter.h"
 
 #include "Dcmtk.h"
+#include "FolderFlush.h"
 #include "TempFile.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>

@@ -1,6 +1,5 @@
 #include "TempFile.h"
 
-#include "AppError.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -97,17 +96,6 @@ int writeAll(int fd, const char *p, size_t size)
         size -= size_t(n);
     }
     return 0;
-}
-
-void syncFolder(const std::string &folder)
-{
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int e = dirFd < 0 ? errno : ::fsync(dirFd) == 0 ? 0 : errno;
-    if (dirFd >= 0)
-        ::close(dirFd);
-    if (e != 0)
-        throw AppError(e, QStringLiteral("Cannot flush the folder %1: %2")
-                              .arg(QString::fromLocal8Bit(folder.c_str()), errnoText(e)));
 }
 
 } // namespace dicom::detail

@@ -45,7 +45,4 @@ void removeLeftoverTempFiles(const std::string &folder, const char *prefix, cons
 // Writes all of `size` bytes to `fd`; 0, or the errno of the first failing write.
 int writeAll(int fd, const char *p, size_t size);
 
-// Flushes `folder` itself, so that a name just given in it is durable. Throws AppError.
-void syncFolder(const std::string &folder);
-
 } // namespace dicom::detail
