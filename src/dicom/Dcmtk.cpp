@@ -11,13 +11,11 @@
 
 #include <csignal>
 #include <mutex>
-#include <sys/stat.h>
 
 namespace dicom::detail {
 
 namespace {
 std::once_flag once;
-unsigned umaskValue = 022;
 } // namespace
 
 void initializeDcmtk()
@@ -40,9 +38,6 @@ void initializeDcmtk()
         // Peers' protocol slips and our own meta header choices are not the operator's
         // business; real failures reach the error log through the handler.
         OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
-        const mode_t m = ::umask(0);
-        ::umask(m);
-        umaskValue = m;
     });
 }
 
@@ -61,12 +56,6 @@ OFCondition readDataSet(const void *bytes, size_t size, E_TransferSyntax xfer, D
     const OFCondition cond = dataset.read(in, xfer);
     dataset.transferEnd();
     return cond;
-}
-
-unsigned processUmask()
-{
-    initializeDcmtk();
-    return umaskValue;
 }
 
 } // namespace dicom::detail

@@ -38,7 +38,4 @@ public:
 // DCMTK's parse of a data set held whole in memory, in `xfer`.
 OFCondition readDataSet(const void *bytes, size_t size, E_TransferSyntax xfer, DcmDataset &dataset);
 
-// The umask of the process, read once; files are created with 0666 less this.
-unsigned processUmask();
-
 } // namespace dicom::detail

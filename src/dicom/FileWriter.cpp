@@ -43,11 +43,14 @@ public:
             buffer_.insert(buffer_.end(), data, data + len);
             return len;
         }
-        flush();
-        if (size_t(len) < kDirectWrite)
+        if (size_t(len) < kDirectWrite) {
+            flush();
             buffer_.insert(buffer_.end(), data, data + len);
-        else if (good())
-            error_ = writeAll(fd_, data, size_t(len));
+        } else if (good()) {
+            // What the buffer holds goes in the same call.
+            error_ = writeAll(fd_, buffer_.data(), buffer_.size(), data, size_t(len));
+            buffer_.clear();
+        }
         return good() ? len : 0;
     }
 
@@ -98,7 +101,7 @@ std::string folderOf(const std::string &path)
     throw AppError(e, QStringLiteral("%1 %2: %3").arg(what, QString::fromLocal8Bit(path.c_str()), errnoText(e)));
 }
 
-// Throws unless `temp` was made; gives it the mode our files get.
+// Throws unless `temp` was made.
 void prepare(const TempFile &temp, const std::string &folder)
 {
     if (const int e = temp.error()) {
@@ -107,7 +110,6 @@ void prepare(const TempFile &temp, const std::string &folder)
             throw AppError(e, QStringLiteral("Folder not found: %1").arg(shownFolder));
         throw AppError(e, QStringLiteral("Cannot create a file in %1: %2").arg(shownFolder, errnoText(e)));
     }
-    ::fchmod(temp.fd(), 0666 & ~processUmask());
 }
 
 void encodeInto(FdConsumer &consumer, DcmFileFormat &file, E_TransferSyntax xfer, const std::string &path)
@@ -121,11 +123,14 @@ void encodeInto(FdConsumer &consumer, DcmFileFormat &file, E_TransferSyntax xfer
                           EWM_dontUpdateMeta);
         file.transferEnd();
         // A deflating filter hands over its last bytes only on flush; it counts as flushed
-        // once our buffer below it is empty too.
-        consumer.flush();
-        while (cond.good() && consumer.good() && !stream.isFlushed()) {
-            stream.flush();
+        // once our buffer below it is empty too. Without one, DCMTK's bytes are all with the
+        // consumer, and what it still buffers goes with the next large piece or the commit.
+        if (DcmXfer(xfer).getStreamCompression() != ESC_none) {
             consumer.flush();
+            while (cond.good() && consumer.good() && !stream.isFlushed()) {
+                stream.flush();
+                consumer.flush();
+            }
         }
     }
     if (!consumer.good())

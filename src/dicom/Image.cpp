@@ -49,12 +49,14 @@ void AttributeCollection::setAttribute(qint32 group, qint32 element, const QStri
     const DcmTag tag{Uint16(group), Uint16(element)};
     detail::ImageData &data = *image_.data_;
     DcmDataset &ds = data.dataset();
-    const QString where = QStringLiteral("Cannot set attribute (%1,%2)")
-                              .arg(group, 4, 16, QLatin1Char('0'))
-                              .arg(element, 4, 16, QLatin1Char('0'));
     const DcmEVR vr = tag.getEVR();
-    const auto store = [tag, where](DcmDataset &target, const std::string &bytes) {
-        detail::check(target.putAndInsertOFStringArray(tag, OFString(bytes.data(), bytes.size()), OFTrue), where);
+    // The failure's text is made only for a failure: this runs for every image.
+    const auto store = [tag, group, element](DcmDataset &target, const std::string &bytes) {
+        const OFCondition cond = target.putAndInsertOFStringArray(tag, OFString(bytes.data(), bytes.size()), OFTrue);
+        if (cond.bad())
+            detail::check(cond, QStringLiteral("Cannot set attribute (%1,%2)")
+                                    .arg(group, 4, 16, QLatin1Char('0'))
+                                    .arg(element, 4, 16, QLatin1Char('0')));
     };
     detail::ImageWriter &verdict = image_.writer_;
     auto later = [store, vr, value, &verdict](DcmDataset &target) {

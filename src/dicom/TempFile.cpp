@@ -1,29 +1,49 @@
 #include "TempFile.h"
 
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <random>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace dicom::detail {
 
 TempFile::TempFile(const std::string &folder, const char *prefix, const char *suffix)
 {
-    std::string path = folder + "/" + prefix + "XXXXXX" + suffix;
-    fd_ = ::mkostemps(path.data(), int(std::strlen(suffix)), O_CLOEXEC);
-    if (fd_ < 0) {
-        error_ = errno;
-        return;
+    // Six random characters as mkstemp makes them, but the file is made with the mode any new
+    // file gets (0666 less the umask) at once, and the randomness is a per-thread generator's,
+    // not a system call per file.
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr uint64_t kLetterCount = sizeof kLetters - 1;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string path = folder + "/" + prefix;
+        uint64_t bits = random();
+        for (int i = 0; i < 6; ++i, bits /= kLetterCount)
+            path += kLetters[bits % kLetterCount];
+        path += suffix;
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            // Held until the file is renamed or removed: it tells a sweep that this one is alive.
+            ::flock(fd_, LOCK_EX);
+            path_ = std::move(path);
+            return;
+        }
+        if (errno != EEXIST) {
+            error_ = errno;
+            return;
+        }
     }
-    // Held until the file is renamed or removed: it tells a sweep that this one is alive.
-    ::flock(fd_, LOCK_EX);
-    path_ = std::move(path);
+    error_ = EEXIST;
 }
 
 int TempFile::write(const char *p, size_t size) const
@@ -96,6 +116,24 @@ int writeAll(int fd, const char *p, size_t size)
         size -= size_t(n);
     }
     return 0;
+}
+
+int writeAll(int fd, const char *first, size_t firstSize, const char *second, size_t secondSize)
+{
+    while (firstSize > 0) {
+        iovec pieces[2] = {{const_cast<char *>(first), firstSize}, {const_cast<char *>(second), secondSize}};
+        const ssize_t n = ::writev(fd, pieces, 2);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        const size_t fromFirst = std::min(size_t(n), firstSize);
+        first += fromFirst;
+        firstSize -= fromFirst;
+        second += size_t(n) - fromFirst;
+        secondSize -= size_t(n) - fromFirst;
+    }
+    return writeAll(fd, second, secondSize);
 }
 
 } // namespace dicom::detail

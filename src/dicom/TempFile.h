@@ -6,9 +6,9 @@
 namespace dicom::detail {
 
 // A hidden temporary file of ours in `folder`, named `prefix`, six random characters and
-// `suffix`: locked while it lives, so that a sweep can tell it from one a killed or crashed
-// process left, and removed with this object unless it was renamed into place. The name is
-// short, whatever its final name's length.
+// `suffix`, with the mode any new file gets: locked while it lives, so that a sweep can tell
+// it from one a killed or crashed process left, and removed with this object unless it was
+// renamed into place. The name is short, whatever its final name's length.
 class TempFile
 {
 public:
@@ -44,5 +44,7 @@ void removeLeftoverTempFiles(const std::string &folder, const char *prefix, cons
 
 // Writes all of `size` bytes to `fd`; 0, or the errno of the first failing write.
 int writeAll(int fd, const char *p, size_t size);
+// The same for two pieces one after the other, in one call where the file takes them.
+int writeAll(int fd, const char *first, size_t firstSize, const char *second, size_t secondSize);
 
 } // namespace dicom::detail
