@@ -133,8 +133,11 @@ run() {
 }
 
 for round in $(seq "$rounds"); do
+  # Which receiver goes first alternates too: a run inherits the memory state its predecessor
+  # (and that one's output check) left.
+  order="ours storescp"; ((round % 2)) || order="storescp ours"
   for assocs in 1 4; do
-    for kind in ours storescp; do run "$kind" tmpfs "$assocs"; done
+    for kind in $order; do run "$kind" tmpfs "$assocs"; done
     # The ceiling paced by the network: before each file, the time storescp took per image on
     # tmpfs with one association this round.
     pace=$(awk -F'\t' -v r="$round" -v n="$images" '$1 == "storescp" && $2 == "tmpfs" && $3 == 1 && $7 == r {
