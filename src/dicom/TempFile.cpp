@@ -1,6 +1,5 @@
 #include "TempFile.h"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -8,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <random>
 #include <fcntl.h>
+#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
