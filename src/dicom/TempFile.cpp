@@ -1,6 +1,7 @@
 #include "TempFile.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,7 +22,15 @@ TempFile::TempFile(const std::string &folder, const char *prefix, const char *su
     // Six random characters as mkstemp makes them, but the file is made with the mode any new
     // file gets (0666 less the umask) at once, and the randomness is a per-thread generator's,
     // not a system call per file.
-    thread_local std::mt19937_64 random{std::random_device{}()};
+    thread_local std::mt19937_64 random = [] {
+        // A name only has to differ from the others in the folder; O_EXCL settles the rest.
+        uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^ uint64_t(::gettid());
+        try {
+            seed ^= std::random_device{}();
+        } catch (...) {
+        }
+        return std::mt19937_64(seed);
+    }();
     static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     constexpr uint64_t kLetterCount = sizeof kLetters - 1;
     for (int attempt = 0; attempt < 100; ++attempt) {
