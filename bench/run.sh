@@ -8,7 +8,8 @@
 #             paced by the network (idle before each file for storescp's time per image on
 #             tmpfs), what the disk gives a writer that also waits for its images;
 #   on tmpfs  ours against storescp tuned for the load (TCP_NODELAY=1, -pdu 131072), where
-#             flushing is free, with the receivers' CPU time per image;
+#             flushing is free, with the receivers' CPU time per image; with 4 associations
+#             also against storescp --fork, which like ours serves them at once;
 #   big       4 and 8 images of hundreds of MB at once: peak RSS of ours and of storescp in
 #             its bit-preserving mode (+B, which streams to disk), time against the ceiling.
 #   bench/run.sh [--quick] [--images N] [--rounds R] [--big-mb M]
@@ -66,6 +67,7 @@ start_receiver() {
     ours) QT_QPA_PLATFORM=offscreen "$tools/stamp_receiver" "$port" "$out" "$name" >/dev/null 2>&1 & ;;
     storescp) TCP_NODELAY=1 storescp +xa -pdu 131072 -od "$out" -fe .dcm "$port" & ;;
     storescp-B) TCP_NODELAY=1 storescp +xa +B -pdu 131072 -od "$out" -fe .dcm "$port" & ;;
+    storescp-fork) TCP_NODELAY=1 storescp --fork +xa -pdu 131072 -od "$out" -fe .dcm "$port" & ;;
   esac
   rpid=$!
   pids+=("$rpid")
@@ -79,7 +81,8 @@ stop_receiver() {
 }
 peakKiB() { awk '/VmHWM/ {print $2}' "/proc/$1/status"; }
 rssKiB() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
-cpuSeconds() { awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15) / hz}' "/proc/$1/stat"; }
+# Its own and its reaped children's (storescp --fork serves each association in a child).
+cpuSeconds() { awk -v hz="$(getconf CLK_TCK)" '{print ($14 + $15 + $16 + $17) / hz}' "/proc/$1/stat"; }
 now() { date +%s.%N; }
 
 # send ASSOCS PORT: the CT images through 1 or 4 parallel storescu, TCP_NODELAY=1
@@ -118,6 +121,10 @@ run() {
   start=$(now)
   send "$assocs" "$port"
   end=$(now)
+  # storescp --fork reaps its finished children as it takes the next association.
+  if [ "$kind" = storescp-fork ]; then
+    for _ in 1 2; do echoscu 127.0.0.1 "$port" >/dev/null 2>&1 || true; done
+  fi
   cpu=$(awk -v a="$cpu" -v b="$(cpuSeconds "$rpid")" 'BEGIN {print b - a}')
   peak=$(peakKiB "$rpid")
   stop_receiver
@@ -143,6 +150,8 @@ for round in $(seq "$rounds"); do
   order="ours storescp"; ((round % 2)) || order="storescp ours"
   for assocs in 1 4; do
     for kind in $order; do run "$kind" tmpfs "$assocs"; done
+    # storescp serving its associations at once too, each in a process of its own.
+    [ "$assocs" = 1 ] || run storescp-fork tmpfs "$assocs"
     # The ceiling paced by the network: before each file, the time storescp took per image on
     # tmpfs with one association this round.
     pace=$(awk -F'\t' -v r="$round" -v n="$images" '$1 == "storescp" && $2 == "tmpfs" && $3 == 1 && $7 == r {
@@ -219,17 +228,18 @@ awk -F'\t' -v images="$images" -v rounds="$rounds" -v imageBytes="$imageBytes" -
       ours = "ours" SUBSEP P[p] SUBSEP A[a]
       ourRate = images / median(ours)
       other = (P[p] == "disk") ? "ceiling" : "storescp"
-      split("ours " other, K, " ")
-      for (k = 1; k <= 2; k++) {
+      kinds = split("ours " other (P[p] == "tmpfs" && A[a] > 1 ? " storescp-fork" : ""), K, " ")
+      for (k = 1; k <= kinds; k++) {
         key = K[k] SUBSEP P[p] SUBSEP A[a]
         rate = images / median(key)
         label = (K[k] == "ceiling") ? "durable ceiling (" A[a] " thread" (A[a] > 1 ? "s" : "") ")" : K[k]
+        if (K[k] == "storescp-fork") label = "storescp --fork (associations at once)"
         ratio = (K[k] == "ours") ? "" : sprintf("%.2f", ourRate / rate)
         cpums = (K[k] == "ceiling") ? "" : sprintf("%.2f", 1000 * middle(cpus[key]) / images)
         rss = (K[k] == "ceiling") ? "" : sprintf("%.1f", peak[key] / 1024)
         printf "| %s | %s | %s | %.1f | %.1f | %s | %s | %s |\n", P[p], A[a], label, rate, rate * imageBytes / 1048576, \
           ratio, cpums, rss
-        if (K[k] != "ours") target[P[p] SUBSEP A[a]] = ourRate / rate
+        if (K[k] == "ceiling" || K[k] == "storescp") target[P[p] SUBSEP A[a]] = ourRate / rate
       }
       if (P[p] == "disk") {
         # A receiver as fast as storescp that then stores as durably as the ceiling, one step
@@ -275,6 +285,12 @@ awk -F'\t' -v images="$images" -v rounds="$rounds" -v imageBytes="$imageBytes" -
       t = middle(ratios)
       printf "target <= 1.0x storescp CPU per image on tmpfs, %d association%s: %.2fx %s (rounds:%s)\n", a, pl, t, \
         (t <= 1.0 ? "MET" : "NOT MET"), ratios
+      if (a > 1) {
+        ratios = ""
+        for (r = 1; r <= rounds; r++)
+          ratios = ratios " " sprintf("%.2f", cpuIn["ours" SUBSEP "tmpfs" SUBSEP a SUBSEP r] / cpuIn["storescp-fork" SUBSEP "tmpfs" SUBSEP a SUBSEP r])
+        printf "for comparison, ours / storescp --fork CPU per image, %d associations at once: %.2fx (rounds:%s)\n", a, middle(ratios), ratios
+      }
     }
     for (n in counts) {
       t = bigTime["ceiling" SUBSEP n] / bigTime["ours" SUBSEP n]
