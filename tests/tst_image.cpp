@@ -375,37 +375,38 @@ private slots:
 
     // Writers in one folder share its flushes, but a flush that began before a writer came
     // never counts for it: B and C arrive while the first flush is held, and both wait for a
-    // second one, which they share. A failed flush fails every writer it was to cover.
+    // second one, which they share. When that one fails, it fails both.
     void folderFlushesAreShared()
     {
         const std::string folder = dir.path().toStdString();
-        std::promise<void> firstStarted, releaseFirst;
-        std::shared_future<void> released = releaseFirst.get_future().share();
-        std::atomic<int> flushes{0}, failing{0};
-        const auto flush = [&](const std::string &) {
-            if (++flushes == 1) {
+        for (const int second : {0, EIO}) {
+            std::promise<void> firstStarted, releaseFirst;
+            std::shared_future<void> released = releaseFirst.get_future().share();
+            std::atomic<int> flushes{0}, failed{0};
+            const auto flush = [&](const std::string &) {
+                if (++flushes > 1)
+                    return second;
                 firstStarted.set_value();
                 released.wait();
-            }
-            return failing.load();
-        };
-        std::thread a([&] { dicom::detail::syncFolder(folder, flush); });
-        firstStarted.get_future().wait();
-        std::thread b([&] { dicom::detail::syncFolder(folder, flush); });
-        std::thread c([&] { dicom::detail::syncFolder(folder, flush); });
-        QTRY_COMPARE_WITH_TIMEOUT(dicom::detail::writersSyncing(folder), size_t(3), 60000);
-        releaseFirst.set_value();
-        for (std::thread *t : {&a, &b, &c})
-            t->join();
-        QCOMPARE(flushes.load(), 2);
-        QCOMPARE(dicom::detail::writersSyncing(folder), size_t(0));
-
-        failing = EIO;
-        try {
-            dicom::detail::syncFolder(folder, flush);
-            QFAIL("a failed flush was taken for success");
-        } catch (const AppError &e) {
-            QVERIFY2(e.description().startsWith("Cannot flush the folder"), qPrintable(e.description()));
+                return 0;
+            };
+            const auto writer = [&] {
+                try {
+                    dicom::detail::syncFolder(folder, flush);
+                } catch (const AppError &e) {
+                    failed += e.description().startsWith("Cannot flush the folder") ? 1 : 100;
+                }
+            };
+            std::thread a(writer);
+            firstStarted.get_future().wait();
+            std::thread b(writer), c(writer);
+            QTRY_COMPARE_WITH_TIMEOUT(dicom::detail::writersSyncing(folder), size_t(3), 60000);
+            releaseFirst.set_value();
+            for (std::thread *t : {&a, &b, &c})
+                t->join();
+            QCOMPARE(flushes.load(), 2);
+            QCOMPARE(failed.load(), second == 0 ? 0 : 2);
+            QCOMPARE(dicom::detail::writersSyncing(folder), size_t(0));
         }
     }
 

@@ -3,6 +3,7 @@
 #include "AppError.h"
 #include "Image.h"
 #include "ListenerRegistry.h"
+#include "Spool.h"
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -384,6 +385,18 @@ private slots:
         qunsetenv("TMPDIR");
         QVERIFY2(r.output.contains("Received Store Response (Success)"), qPrintable(r.output));
         QCOMPARE(QDir(spool).entryList(QDir::Files | QDir::Hidden, QDir::Name), (QStringList{".spool-live01", "keep"}));
+
+        // A spool file is its owner's alone, whatever the umask.
+        qputenv("TMPDIR", base.toLocal8Bit());
+        const mode_t umaskBefore = ::umask(0);
+        struct stat st {};
+        {
+            dicom::detail::SpoolFile file;
+            QVERIFY(::stat(file.path().c_str(), &st) == 0);
+        }
+        ::umask(umaskBefore);
+        qunsetenv("TMPDIR");
+        QCOMPARE(st.st_mode & 0777, mode_t(0600));
     }
 };
 

@@ -175,7 +175,8 @@ ImageFile::ImageFile(DcmFileFormat &file, E_TransferSyntax xfer, const std::stri
                        QStringLiteral("File already exists: %1").arg(QString::fromLocal8Bit(path.c_str())));
     removeStaleTemporaryFilesOnce(folder_);
     // Removed on any failure, so that an earlier file at `path` stays as it was.
-    temp_ = std::make_unique<TempFile>(folder_, kTemporaryPrefix, kTemporarySuffix);
+    // The mode any new file gets: 0666 less the umask.
+    temp_ = std::make_unique<TempFile>(folder_, kTemporaryPrefix, kTemporarySuffix, 0666);
     prepare(*temp_, folder_);
     out_ = std::make_unique<FdConsumer>(temp_->fd());
     encodeInto(*out_, file, xfer, path_);

@@ -32,10 +32,11 @@ struct Registry
     std::map<std::string, Flushes> folders;
 };
 
+// Never destroyed: an association thread may still be flushing while the program ends.
 Registry &registry()
 {
-    static Registry r;
-    return r;
+    static Registry *r = new Registry;
+    return *r;
 }
 
 int flushFolder(const std::string &folder)
@@ -70,7 +71,12 @@ void syncFolder(const std::string &folder, const std::function<int(const std::st
         f.running = true;
         const uint64_t number = ++f.started;
         lock.unlock();
-        const int e = flush(folder);
+        int e = EIO;
+        try {
+            e = flush(folder);
+        } catch (...) {
+            // Counts as a failed flush: the writers waiting for it must not wait for ever.
+        }
         lock.lock();
         f.running = false;
         f.finished = number;

@@ -91,7 +91,8 @@ uint64_t spoolLimit()
 
 } // namespace
 
-SpoolFile::SpoolFile() : temp_(spoolFolder(), kSpoolPrefix, "")
+// Received data is nobody else's business, whatever the umask.
+SpoolFile::SpoolFile() : temp_(spoolFolder(), kSpoolPrefix, "", 0600)
 {
     if (const int e = temp_.error())
         throw AppError(e, QStringLiteral("Cannot make a spool file: %1").arg(errnoText(e)));

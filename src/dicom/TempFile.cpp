@@ -17,11 +17,10 @@
 
 namespace dicom::detail {
 
-TempFile::TempFile(const std::string &folder, const char *prefix, const char *suffix)
+TempFile::TempFile(const std::string &folder, const char *prefix, const char *suffix, unsigned mode)
 {
-    // Six random characters as mkstemp makes them, but the file is made with the mode any new
-    // file gets (0666 less the umask) at once, and the randomness is a per-thread generator's,
-    // not a system call per file.
+    // Six random characters as mkstemp makes them, but the file is made with its mode at once,
+    // and the randomness is a per-thread generator's, not a system call per file.
     thread_local std::mt19937_64 random = [] {
         // A name only has to differ from the others in the folder; O_EXCL settles the rest.
         uint64_t seed = uint64_t(std::chrono::steady_clock::now().time_since_epoch().count()) ^ uint64_t(::gettid());
@@ -39,7 +38,7 @@ TempFile::TempFile(const std::string &folder, const char *prefix, const char *su
         for (int i = 0; i < 6; ++i, bits /= kLetterCount)
             path += kLetters[bits % kLetterCount];
         path += suffix;
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode_t(mode));
         if (fd_ >= 0) {
             // Held until the file is renamed or removed: it tells a sweep that this one is alive.
             ::flock(fd_, LOCK_EX);

@@ -6,14 +6,14 @@
 namespace dicom::detail {
 
 // A hidden temporary file of ours in `folder`, named `prefix`, six random characters and
-// `suffix`, with the mode any new file gets: locked while it lives, so that a sweep can tell
+// `suffix`, made with `mode` less the umask: locked while it lives, so that a sweep can tell
 // it from one a killed or crashed process left, and removed with this object unless it was
 // renamed into place. The name is short, whatever its final name's length.
 class TempFile
 {
 public:
     // Never throws: when no file can be made, fd() is negative and error() is the errno.
-    TempFile(const std::string &folder, const char *prefix, const char *suffix);
+    TempFile(const std::string &folder, const char *prefix, const char *suffix, unsigned mode);
     ~TempFile() { discard(); }
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
