@@ -5,8 +5,9 @@
 #             associations), since ours flushes every image before it answers; and against
 #             storescp's time on tmpfs plus the ceiling's, what a receiver as fast as storescp
 #             would take if it stored as durably before each answer; and against the ceiling
-#             paced by the network (idle before each file for storescp's time per image on
-#             tmpfs), what the disk gives a writer that also waits for its images;
+#             paced by the network (each thread idle before each file for as long as one of
+#             storescp's associations took per image on tmpfs), what the disk gives writers
+#             that also wait for their images;
 #   on tmpfs  ours against storescp tuned for the load (TCP_NODELAY=1, -pdu 131072), where
 #             flushing is free, with the receivers' CPU time per image; with 4 associations
 #             also against storescp --fork, which like ours serves them at once;
@@ -121,9 +122,14 @@ run() {
   start=$(now)
   send "$assocs" "$port"
   end=$(now)
-  # storescp --fork reaps its finished children as it takes the next association.
+  # storescp --fork reaps its finished children as it takes the next association: until none
+  # is left (bounded), so that their CPU counts.
   if [ "$kind" = storescp-fork ]; then
-    for _ in 1 2; do echoscu 127.0.0.1 "$port" >/dev/null 2>&1 || true; done
+    for _ in $(seq 50); do
+      echoscu 127.0.0.1 "$port" >/dev/null 2>&1 || true
+      pgrep -P "$rpid" >/dev/null || break
+      sleep 0.1
+    done
   fi
   cpu=$(awk -v a="$cpu" -v b="$(cpuSeconds "$rpid")" 'BEGIN {print b - a}')
   peak=$(peakKiB "$rpid")
@@ -152,10 +158,12 @@ for round in $(seq "$rounds"); do
     for kind in $order; do run "$kind" tmpfs "$assocs"; done
     # storescp serving its associations at once too, each in a process of its own.
     [ "$assocs" = 1 ] || run storescp-fork tmpfs "$assocs"
-    # The ceiling paced by the network: before each file, the time storescp took per image on
-    # tmpfs with one association this round.
-    pace=$(awk -F'\t' -v r="$round" -v n="$images" '$1 == "storescp" && $2 == "tmpfs" && $3 == 1 && $7 == r {
-      printf "%d", $4 / n * 1e6 }' "$results")
+    # The ceiling paced by the network: before each file, each thread waits as long as an
+    # association took per image on tmpfs this round, with storescp serving one association
+    # alone, or four at once (--fork).
+    reference=$([ "$assocs" = 1 ] && echo storescp || echo storescp-fork)
+    pace=$(awk -F'\t' -v r="$round" -v n="$images" -v k="$reference" -v a="$assocs" \
+      '$1 == k && $2 == "tmpfs" && $3 == a && $7 == r { printf "%d", a * $4 / n * 1e6 }' "$results")
     for kind in ours ceiling; do run "$kind" disk "$assocs"; done
     run paced disk "$assocs" "$pace"
   done
